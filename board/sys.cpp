@@ -1,0 +1,27 @@
+#include "board/sys.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "board/devio.h"
+
+static int default_shell_runner(const char* command) { return system(command); }
+static void default_sleep(uint64_t microseconds) {
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(microseconds / 1000000u);
+    ts.tv_nsec = static_cast<long>((microseconds % 1000000u) * 1000u);
+    // A signal ends the wait early, as sleep(3) does.
+    nanosleep(&ts, nullptr);
+}
+
+int (*g_shell_runner)(const char* command) = default_shell_runner;
+void (*g_sleep_hook)(uint64_t microseconds) = default_sleep;
+
+int run_shell(const char* command) {
+    dev_note_event(command);
+    return g_shell_runner(command);
+}
+
+void sys_sleep(unsigned seconds) { g_sleep_hook(uint64_t(seconds) * 1000000u); }
+void sys_usleep(uint64_t microseconds) { g_sleep_hook(microseconds); }

@@ -1,0 +1,41 @@
+// Layout of a simulated board directory, shared by the switch-sim launcher,
+// the emulated devices inside the sandboxed boot manager, and the tests.
+//
+//   DIR/flash/uboot.bin        512 KiB   /dev/mtd-uboot
+//   DIR/flash/ubootenv.bin      64 KiB   /dev/mtd-ubootenv
+//   DIR/flash/devicetree.bin   256 KiB   /dev/mtd-devicetree
+//   DIR/flash/kernel.bin         8 MiB   /dev/mtd-kernel
+//   DIR/flash/rfs.bin           10 MiB   /dev/mtd-rfs
+//   DIR/flash/rescue.bin        10 MiB   /dev/mtd-rescue
+//   DIR/eeprom.bin              64 KiB   board EEPROM (bus 0, 0x52 behind mux 0x71 channel 0)
+//   DIR/board.conf                       key=value lines (below)
+//   DIR/user/                            the persistent /user filesystem
+//   DIR/usb/                             the USB stick (/mnt/usb), when present
+//   DIR/events.log                       one line per platform event
+//
+// board.conf keys (all optional):
+//   erase_size=65536                      flash erase block size in bytes
+//   rtc_offset=SECONDS                    added to the host clock (signed)
+//   rtc_fixed=YYYY-MM-DD HH:MM:SS         a clock that does not run
+//   fault_missing_i2c=N                   /dev/i2c-N does not exist
+//   fault_nak=BUS:ADDR7                   the device NAKs every transfer
+//   fault_flash_read=PART:BLOCK           reading that erase block fails (EIO)
+//   fault_flash_erase=PART:BLOCK          erasing it fails (EIO)
+//   fault_flash_write=PART:BLOCK          writing into it fails (EIO)
+//   (PART is the partition name: uboot, ubootenv, devicetree, kernel, rfs, rescue;
+//    fault keys may appear several times)
+//
+// Inside the sandbox the board directory is mounted at /sim; the emulated
+// devices find it through the environment variable SIM_BOARD (default "/sim").
+// SIM_RTC_OFFSET, when set, overrides rtc_offset for one boot.
+//
+// events.log lines: "<seconds.micros> <kind> <text>", kind one of
+//   shell   a command run through the shell (text: the command line, newlines as \n)
+//   cmd     a stub platform program ran (text: its argv joined by blanks)
+//   led     an LED register write (text: "reg=0xRR val=0xVV")
+//   reboot  a reboot request
+#pragma once
+
+#define SIM_BOARD_ENV "SIM_BOARD"
+#define SIM_BOARD_DEFAULT "/sim"
+#define SIM_RTC_OFFSET_ENV "SIM_RTC_OFFSET"

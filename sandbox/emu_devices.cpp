@@ -1,0 +1,1 @@
+// Placeholder until the emulated devices land.

