@@ -1,2 +1,56 @@
-// Placeholder until the switch-sim launcher lands.
-int main() { return 0; }
+// switch-sim: makes simulated switches and powers them on in a sandbox.
+#include <cstdio>
+#include <cstring>
+
+#include "sandbox/sim_common.h"
+
+namespace {
+
+const char usage_text[] =
+    "usage: switch-sim COMMAND DIR ...\n"
+    "  new DIR [--serial TEXT] [--erase-size BYTES]\n"
+    "        make a board: erased flash, EEPROM with the serial, boot slot 1, USB boot off\n"
+    "  env DIR [KEY=VALUE ...]\n"
+    "        set the boot loader environment to exactly these entries, or print it\n"
+    "  eeprom DIR OFFSET [BYTE ...]\n"
+    "        set EEPROM bytes at OFFSET, or print the byte there (numbers: 213 or 0xD5)\n"
+    "  boot DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS]\n"
+    "        power the board on once; the console is this terminal; the exit status is\n"
+    "        the boot manager's. DIR/usb/, when present, is the USB stick at /mnt/usb,\n"
+    "        mounted SECONDS after power-on (default 0)\n"
+    "  events DIR [KIND]\n"
+    "        print the board's event log (kinds: shell, cmd, led, reboot)\n"
+    "  shell DIR [--rtc ...] [--usb-after ...] [-- COMMAND ...]\n"
+    "        run a command (default: a shell) in the sandbox of a boot, for debugging\n"
+    "Simulated network services: the tftp client fetches DIR/tftp/NAME, the xmodem\n"
+    "receiver rx receives DIR/xmodem.bin.\n";
+
+struct command_entry {
+    const char* name;
+    int (*run)(int argc, char** argv);
+};
+
+const command_entry commands[] = {
+    {"new", sim_cmd_new},   {"env", sim_cmd_env},       {"eeprom", sim_cmd_eeprom},
+    {"boot", sim_cmd_boot}, {"events", sim_cmd_events}, {"shell", sim_cmd_shell},
+    {"log", sim_cmd_log},   {"_init", sim_cmd_init},
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        fputs(usage_text, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    for (const command_entry& command : commands) {
+        if (strcmp(argv[1], command.name) == 0) {
+            int status = command.run(argc - 1, argv + 1);
+            if (fflush(stdout) != 0 && status == 0) status = 1;
+            return status;
+        }
+    }
+    sim_error("unknown command '%s'", argv[1]);
+    fputs(usage_text, stderr);
+    return 2;
+}

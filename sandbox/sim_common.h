@@ -1,0 +1,55 @@
+// The switch-sim launcher: shared helpers of its commands.
+//
+// Host side:  new, env, eeprom, events, boot, shell (see sim_main.cpp for the usage text).
+// In the sandbox the same program is bound at SIM_SELF_IN_SANDBOX and runs the commands
+// "_init" (the sandbox's first program) and "log" (the stub programs' event writer).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#define SIM_SELF_IN_SANDBOX "/usr/lib/sim/switch-sim"
+#define SIM_BOOTMGR_IN_SANDBOX "/sbin/bootmgr"
+#define SIM_USB_MARKER "/tmp/usb"
+
+// Board file sizes (board_layout.h).
+enum : uint32_t {
+    SIM_EEPROM_SIZE = 64u * 1024u,
+    SIM_EEPROM_SERIAL_LEN = 12,
+    SIM_ENV_PARTITION_SIZE = 64u * 1024u,
+    SIM_DEFAULT_ERASE_SIZE = 64u * 1024u,
+};
+
+// Prints "switch-sim: " and the formatted message on stderr.
+void sim_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Parses a decimal or 0x-hexadecimal number no larger than max. Rejects signs, blanks,
+// empty text and trailing characters.
+bool sim_parse_number(const char* text, uint64_t max, uint64_t* value);
+
+// Whole-file helpers; they report failures themselves.
+bool sim_read_file(const std::string& path, std::vector<uint8_t>* data, size_t max_size);
+bool sim_write_at(const std::string& path, uint64_t offset, const uint8_t* data, size_t length);
+bool sim_is_directory(const std::string& path);
+bool sim_is_file(const std::string& path);
+
+// Checks that dir looks like a board directory and returns its absolute path.
+bool sim_open_board(const std::string& dir, std::string* absolute);
+
+// Standard CRC-32 (reflected polynomial 0xEDB88320, initial and final complement).
+uint32_t sim_crc32(const uint8_t* data, size_t length);
+
+// Appends one event line "<seconds.micros> <kind> <text>" to the log file, newlines in
+// text written as \n. Returns false when the line could not be written.
+bool sim_append_event(const std::string& log_path, const std::string& kind,
+                      const std::string& text);
+
+// Commands; argv[0] is the command name.
+int sim_cmd_new(int argc, char** argv);
+int sim_cmd_env(int argc, char** argv);
+int sim_cmd_eeprom(int argc, char** argv);
+int sim_cmd_events(int argc, char** argv);
+int sim_cmd_boot(int argc, char** argv);
+int sim_cmd_shell(int argc, char** argv);
+int sim_cmd_log(int argc, char** argv);
+int sim_cmd_init(int argc, char** argv);
