@@ -19,11 +19,11 @@ struct vlong {
 // (null: allocate and free directly).
 
 struct MontContext {
-    uint32_t r;     // bit length of m
-    vlong* R;       // 2^r
-    vlong* Rinv;    // R^-1 mod m
-    vlong* m;       // copy of the modulus
-    vlong* mPrime;  // -m^-1 mod R
+    uint32_t r;    // bit length of m
+    vlong* R;      // 2^r
+    vlong* Rinv;   // R^-1 mod m
+    vlong* m;      // copy of the modulus
+    vlong* mPrime; // -m^-1 mod R
 };
 
 // Record management
@@ -65,13 +65,12 @@ MSTATUS VLONG_addUnsigned(vlong* a, uint32_t w, vlong** queue);
 MSTATUS VLONG_multiply(vlong* product, const vlong* a, const vlong* b);
 MSTATUS VLONG_multiplySigned(const vlong* a, const vlong* b, vlong** out, vlong** queue);
 MSTATUS VLONG_multiplyLow(vlong* product, const vlong* a, const vlong* b, uint32_t bits);
-MSTATUS VLONG_divide(vlong* quotient, const vlong* dividend, const vlong* divisor,
-                     vlong* remainder, vlong** queue);
+MSTATUS VLONG_divide(vlong* quotient, const vlong* dividend, const vlong* divisor, vlong* remainder,
+                     vlong** queue);
 MSTATUS VLONG_modulo(const vlong* a, const vlong* m, vlong** out, vlong** queue);
 MSTATUS VLONG_quotient(const vlong* a, const vlong* b, vlong** out, vlong** queue);
 MSTATUS VLONG_modInverse(const vlong* a, const vlong* m, vlong** out, vlong** queue);
-MSTATUS VLONG_powerMod(const vlong* x, const vlong* e, const vlong* m, vlong** out,
-                       vlong** queue);
+MSTATUS VLONG_powerMod(const vlong* x, const vlong* e, const vlong* m, vlong** out, vlong** queue);
 
 MSTATUS BARRETT_setup(vlong** mu, const vlong* m, vlong** queue);
 MSTATUS BARRETT_mulMod(vlong* result, const vlong* a, const vlong* b, const vlong* m,
@@ -83,3 +82,7 @@ MSTATUS MONT_square(const MontContext* ctx, vlong* a, vlong** queue);
 MSTATUS MONT_power(const MontContext* ctx, const vlong* x, const vlong* e, vlong** out,
                    vlong** queue);
 MSTATUS MONT_dispose(MontContext** ctx, vlong** queue);
+
+// Called, when set, with a unit array that a release without a queue has just overwritten
+// with 0x00000067 and is about to free (a seam for tests).
+extern void (*g_vlongScrubHook)(const uint32_t* units, uint32_t count);

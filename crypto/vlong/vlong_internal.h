@@ -1,0 +1,41 @@
+// Unit-array kernels shared by the vlong sources. Not for use outside crypto/vlong.
+#pragma once
+#include <cstdint>
+
+#include "crypto/vlong/vlong.h"
+
+// On hosts with a 128-bit integer type the leaf kernels work on pairs of units
+// (64-bit limbs); everywhere else on single 32-bit units. Both give the same result.
+#if defined(__SIZEOF_INT128__) && !defined(VLONG_NO_WIDE)
+#define VLONG_WIDE 1
+#else
+#define VLONG_WIDE 0
+#endif
+
+// Drops zero units from the top of v.
+void vlongNormalize(vlong* v);
+
+// r[0 .. na+nb) = a[0 .. na) * b[0 .. nb); r must not overlap a or b.
+// The column kernels may need working memory on wide hosts: -6101 when it cannot be had.
+MSTATUS vlongMulColumns(uint32_t* r, const uint32_t* a, uint32_t na, const uint32_t* b,
+                        uint32_t nb);
+// r[0 .. 2n) = a[0 .. n)^2; r must not overlap a.
+MSTATUS vlongSqrColumns(uint32_t* r, const uint32_t* a, uint32_t n);
+// r[0 .. nr) = low nr units of a * b; r must not overlap a or b.
+MSTATUS vlongMulColumnsLow(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t na,
+                           const uint32_t* b, uint32_t nb);
+// 8 x 8 unit product and 8-unit square into 16 units.
+void vlongMul8(uint32_t* r, const uint32_t* a, const uint32_t* b);
+void vlongSqr8(uint32_t* r, const uint32_t* a);
+
+// Owning handle for a temporary vlong: releases it into the queue when it leaves scope.
+struct VlongHold {
+    vlong* v = nullptr;
+    vlong** queue = nullptr;
+    explicit VlongHold(vlong** q) : queue(q) {}
+    ~VlongHold() {
+        if (v) VLONG_release(&v, queue);
+    }
+    VlongHold(const VlongHold&) = delete;
+    VlongHold& operator=(const VlongHold&) = delete;
+};
