@@ -1,0 +1,224 @@
+// Console prompts driven through a pseudo-terminal standing in for the
+// serial console: descriptor 0 is the pty's slave side, the keys are written
+// into its master side, and standard output is captured.
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+#include "boot/console.h"
+
+namespace {
+
+enum class mode { raw, canonical };
+
+class ConsoleTest : public testing::Test {
+  protected:
+    int master = -1, slave = -1, saved_stdin = -1;
+
+    void SetUp() override { open_console(mode::raw); }
+    void TearDown() override { close_console(); }
+
+    // The slave keeps ISIG off so that a Ctrl-C byte reaches the editor, and
+    // ECHO off: the editor's own echo is all that is checked.
+    void open_console(mode m) {
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        termios t;
+        ASSERT_EQ(tcgetattr(slave, &t), 0);
+        t.c_lflag &= ~tcflag_t(ECHO | ISIG | IEXTEN);
+        if (m == mode::raw) t.c_lflag &= ~tcflag_t(ICANON);
+        t.c_iflag &= ~tcflag_t(ICRNL | IXON);
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+        saved_stdin = dup(0);
+        ASSERT_GE(dup2(slave, 0), 0);
+    }
+    void close_console() {
+        if (saved_stdin >= 0) {
+            dup2(saved_stdin, 0);
+            close(saved_stdin);
+            saved_stdin = -1;
+        }
+        if (slave >= 0) close(slave);
+        if (master >= 0) close(master);
+        slave = master = -1;
+    }
+    void type(const std::string& keys) {
+        ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size()));
+    }
+    // Runs the line editor on the keys typed; returns the echo.
+    std::string edit(const std::string& keys, char* buf, size_t size) {
+        type(keys);
+        testing::internal::CaptureStdout();
+        read_line(buf, size);
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(ConsoleTest, InsertInTheMiddle) {
+    char buf[32];
+    std::string echo = edit("abc\x02\x02x\r", buf, sizeof buf);
+    EXPECT_STREQ(buf, "axbc");
+    // x, the old tail "bc", two backspaces: the cursor stands after x.
+    EXPECT_EQ(echo, "abc\b\bxbc\b\b\n");
+}
+
+TEST_F(ConsoleTest, EightByteBufferHoldsSevenCharacters) {
+    char buf[8];
+    memset(buf, 'Z', sizeof buf);
+    std::string echo = edit("12345678\n", buf, sizeof buf);
+    EXPECT_STREQ(buf, "1234567");
+    EXPECT_EQ(echo, "1234567\a\n");
+    EXPECT_EQ(buf[7], '\0');
+}
+
+TEST_F(ConsoleTest, StartOfLineThenDeleteUnderCursor) {
+    char buf[16];
+    std::string echo = edit("abc\x01\x04\r", buf, sizeof buf);
+    EXPECT_STREQ(buf, "bc");
+    // Three backspaces to the start; the tail redrawn, a blank, back three cells.
+    EXPECT_EQ(echo, "abc\b\b\bbc \b\b\b\n");
+}
+
+TEST_F(ConsoleTest, BackspaceAndDelete) {
+    char buf[16];
+    // Backspace at the start is silent; Delete removes the character before the cursor.
+    std::string echo = edit("\x08\x7f"
+                            "ab\x7f\r",
+                            buf, sizeof buf);
+    EXPECT_STREQ(buf, "a");
+    EXPECT_EQ(echo, "ab\b \b\n");
+    // In the middle: "abcd", left twice, backspace removes b.
+    echo = edit("abcd\x02\x02\x08\r", buf, sizeof buf);
+    EXPECT_STREQ(buf, "acd");
+    EXPECT_EQ(echo, "abcd\b\b\bcd \b\b\b\n");
+}
+
+TEST_F(ConsoleTest, EscapeSequences) {
+    char buf[16];
+    // ESC [ 1 ; 5 C moves right over 'b'; ESC [ A does nothing; ESC [ D moves left.
+    std::string echo = edit("abc\x01\x1b[1;5C\x1b[A\x1b[CX\x1b[DY\r", buf, sizeof buf);
+    EXPECT_STREQ(buf, "abYXc");
+    EXPECT_EQ(echo, "abc\b\b\bab"
+                    "Xc\b"
+                    "\b"
+                    "YXc\b\b"
+                    "\n");
+    // ESC then Delete deletes before the cursor; ESC then a letter inserts it.
+    echo = edit("ab\x1b\x7f\x1bq\r", buf, sizeof buf);
+    EXPECT_STREQ(buf, "aq");
+    EXPECT_EQ(echo, "ab\b \bq\n");
+}
+
+TEST_F(ConsoleTest, ControlKeys) {
+    char buf[16];
+    // Ctrl-F at the end of the line and Ctrl-D there do nothing; other control keys ring.
+    std::string echo = edit("ab\x06\x04\x05\x1b\x01\r", buf, sizeof buf);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(echo, "ab\a\b\b\n");
+    // Ctrl-C ends the input; the text typed so far stays.
+    echo = edit("xy\x03zz\r", buf, sizeof buf);
+    EXPECT_STREQ(buf, "xy");
+    EXPECT_EQ(echo, "xy <break>\n");
+    char rest[16];
+    edit("", rest, sizeof rest);
+    EXPECT_STREQ(rest, "zz");
+}
+
+TEST_F(ConsoleTest, TimedKeyAndYesNo) {
+    EXPECT_EQ(read_key(1), 0); // a tenth of a second without a key
+    type("k");
+    EXPECT_EQ(get_key(), 'k');
+
+    struct {
+        const char* keys;
+        int result;
+        const char* echo;
+    } cases[] = {{"y", 1, "Sure y/N? y\n"},
+                 {"Y", 1, "Sure y/N? Y\n"},
+                 {"n", 0, "Sure y/N? n\n"},
+                 {"\r", 0, "Sure y/N? \r\n"}};
+    for (const auto& c : cases) {
+        type(c.keys);
+        testing::internal::CaptureStdout();
+        int got = ask_yes_no("Sure", 1);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(got, c.result) << c.keys;
+        EXPECT_EQ(out, c.echo) << c.keys;
+    }
+    // No key within the time-out: no, and the empty key is echoed as it is.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ask_yes_no("Sure", 1), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("Sure y/N? \0\n", 12));
+}
+
+TEST_F(ConsoleTest, ReadKeyRestoresTheConsoleSettings) {
+    close_console();
+    open_console(mode::canonical);
+    termios before, after;
+    ASSERT_EQ(tcgetattr(0, &before), 0);
+    type("q");
+    EXPECT_EQ(read_key(5), 'q'); // raw for this one read: no Enter needed
+    ASSERT_EQ(tcgetattr(0, &after), 0);
+    EXPECT_EQ(before.c_lflag, after.c_lflag);
+    EXPECT_EQ(before.c_cc[VMIN], after.c_cc[VMIN]);
+    EXPECT_EQ(before.c_cc[VTIME], after.c_cc[VTIME]);
+}
+
+TEST_F(ConsoleTest, PolledYesNo) {
+    close_console();
+    open_console(mode::canonical);
+    int saved = g_yn_poll_timeout_ms;
+    g_yn_poll_timeout_ms = 300;
+
+    type("y\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ask_yn_poll("Load it?\n"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Load it?\n(y/n) ");
+    tcflush(0, TCIFLUSH); // the line end after the answer stays queued
+
+    type("n\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ask_yn_poll("Q "), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Q (y/n) ");
+    tcflush(0, TCIFLUSH);
+
+    // Upper-case Y and the line end each start a new pass; then silence.
+    type("Y\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ask_yn_poll("Q "), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Q (y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n");
+    g_yn_poll_timeout_ms = saved;
+}
+
+// Input that ends (a closed pipe) must not leave a dialogue waiting for ever.
+TEST(ConsoleClosedInput, DialoguesEnd) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "ab", 2), 2);
+    close(fds[1]);
+    int saved = dup(0);
+    dup2(fds[0], 0);
+    close(fds[0]);
+
+    char buf[16];
+    testing::internal::CaptureStdout();
+    read_line(buf, sizeof buf);
+    std::string echo = testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(echo, "ab\n");
+    EXPECT_TRUE(console_input_closed());
+    EXPECT_EQ(get_key(), 0);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ask_yn_poll("Q "), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Q (y/n) \nTimeout. Assuming \"no\".\n");
+
+    dup2(saved, 0);
+    close(saved);
+}
+
+} // namespace

@@ -1,0 +1,405 @@
+// Image headers, header records, the boot scan and the image CRC.
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+#include "image/image.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct record_spec {
+    uint16_t tag;
+    bytes body;
+    int length_override = -1; // stored record length, when not the true one
+};
+
+// Builds a sub-image: layout 1, 2 or 3, with data of data_len bytes.
+bytes make_subimage(int layout, uint32_t magic, uint32_t data_len, uint32_t id,
+                    const std::vector<record_spec>& records = {}, int hdr_len_override = -1) {
+    uint32_t h = 16;
+    if (layout == 2) h = 32;
+    if (layout == 3) {
+        h = 24;
+        for (const auto& r : records) h += 4 + uint32_t(r.body.size());
+    }
+    bytes img(h + data_len, 0);
+    for (uint32_t i = 0; i < data_len; ++i) img[h + i] = uint8_t(i * 7 + 3);
+    uint32_t len = layout == 3 ? h + data_len - 16 : data_len;
+    image_put_be32(&img[4], len);
+    image_put_be32(&img[8], layout == 2 ? (magic | IMAGE_MAGIC_LAYOUT2) : magic);
+    image_put_be32(&img[12], id);
+    uint32_t stored_h = hdr_len_override >= 0 ? uint32_t(hdr_len_override) : h;
+    if (layout == 2) {
+        image_put_be16(&img[16], 0xBEEF);
+        image_put_be16(&img[18], uint16_t(stored_h));
+    } else if (layout == 3) {
+        image_put_be32(&img[16], IMAGE_HDR3_MAGIC);
+        image_put_be16(&img[20], 0x1234);
+        image_put_be16(&img[22], uint16_t(stored_h));
+        uint32_t at = 24;
+        for (const auto& r : records) {
+            image_put_be16(&img[at], r.tag);
+            uint16_t rl =
+                r.length_override >= 0 ? uint16_t(r.length_override) : uint16_t(4 + r.body.size());
+            image_put_be16(&img[at + 2], rl);
+            std::copy(r.body.begin(), r.body.end(), img.begin() + at + 4);
+            at += 4 + uint32_t(r.body.size());
+        }
+    }
+    image_put_be32(&img[0], image_crc32(img.data() + 4, img.size() - 4, IMAGE_CRC_START));
+    return img;
+}
+
+bytes be32(uint32_t v) {
+    bytes b(4);
+    image_put_be32(b.data(), v);
+    return b;
+}
+
+bytes signature_body(const bytes& sig) {
+    bytes b(2);
+    image_put_be16(b.data(), uint16_t(sig.size()));
+    b.insert(b.end(), sig.begin(), sig.end());
+    return b;
+}
+
+// A temporary file holding the given bytes, open for reading.
+struct temp_stream {
+    FILE* f;
+    explicit temp_stream(const bytes& content) {
+        f = tmpfile();
+        if (!content.empty()) fwrite(content.data(), 1, content.size(), f);
+        fflush(f);
+        rewind(f);
+    }
+    ~temp_stream() { fclose(f); }
+};
+
+bytes concat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Runs the boot scan with standard output captured.
+bool scan(const bytes& file, image_bootable* found, std::string* out = nullptr,
+          long* position = nullptr) {
+    temp_stream s(file);
+    testing::internal::CaptureStdout();
+    bool ok = image_find_bootable(s.f, found);
+    fflush(stdout);
+    std::string text = testing::internal::GetCapturedStdout();
+    if (out) *out = text;
+    if (position) *position = ftell(s.f);
+    return ok;
+}
+
+uint32_t bitwise_crc(const uint8_t* p, size_t n, uint32_t crc) {
+    while (n--) {
+        crc ^= *p++;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
+
+} // namespace
+
+// --- image CRC --------------------------------------------------------------
+
+TEST(ImageCrc, CheckValueAndEmpty) {
+    const char* digits = "123456789";
+    EXPECT_EQ(image_crc32(digits, 9, IMAGE_CRC_START), 0x340BC6D9u);
+    EXPECT_EQ(image_crc32(digits, 0, IMAGE_CRC_START), 0xFFFFFFFFu);
+    EXPECT_EQ(image_crc32(nullptr, 0, IMAGE_CRC_START), 0xFFFFFFFFu);
+}
+
+TEST(ImageCrc, MatchesBitwiseDefinitionAndZlibAtEveryLengthAndAlignment) {
+    std::mt19937 rng(7);
+    bytes data(70000 + 64);
+    for (auto& b : data) b = uint8_t(rng());
+    // Short lengths on every alignment, then lengths around the multi-lane threshold.
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n < 80; ++n) lengths.push_back(n);
+    for (size_t n : {16383u, 16384u, 16385u, 16391u, 16392u, 40000u, 65536u, 70001u})
+        lengths.push_back(n);
+    for (size_t n : lengths) {
+        for (size_t align = 0; align < (n < 80 ? 8u : 2u); ++align) {
+            const uint8_t* p = data.data() + align;
+            uint32_t expect = bitwise_crc(p, n, 0xFFFFFFFFu);
+            ASSERT_EQ(image_crc32(p, n, IMAGE_CRC_START), expect) << n << " " << align;
+            ASSERT_EQ(expect, ~uint32_t(crc32(0, p, uInt(n)))) << n;
+        }
+    }
+}
+
+TEST(ImageCrc, ChainsAcrossCallsWithAnyStart) {
+    bytes data(50000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i ^ (i >> 9));
+    uint32_t whole = image_crc32(data.data(), data.size(), IMAGE_CRC_START);
+    for (size_t cut : {0u, 1u, 17u, 20000u, 33333u, 49999u}) {
+        uint32_t a = image_crc32(data.data(), cut, IMAGE_CRC_START);
+        EXPECT_EQ(image_crc32(data.data() + cut, data.size() - cut, a), whole) << cut;
+    }
+    EXPECT_EQ(image_crc32(data.data(), data.size(), 0x12345678u),
+              bitwise_crc(data.data(), data.size(), 0x12345678u));
+}
+
+// --- header layouts ---------------------------------------------------------
+
+TEST(ImageHeader, ThreeLayouts) {
+    image_header_info info;
+    bytes l1 = make_subimage(1, IMAGE_TYPE_KERNEL, 100, 0x01020304);
+    ASSERT_TRUE(image_header_parse(l1.data(), &info));
+    EXPECT_EQ(info.layout, 1);
+    EXPECT_EQ(info.magic, IMAGE_TYPE_KERNEL);
+    EXPECT_EQ(info.hdr_len, 16u);
+    EXPECT_EQ(info.data_len, 100u);
+
+    bytes l2 = make_subimage(2, IMAGE_TYPE_RFS, 50, 0);
+    ASSERT_TRUE(image_header_parse(l2.data(), &info));
+    EXPECT_EQ(info.layout, 2);
+    EXPECT_EQ(info.magic, IMAGE_TYPE_RFS | 0x80000000u); // as stored
+    EXPECT_EQ(info.hdr_len, 32u);
+    EXPECT_EQ(info.data_len, 50u);
+
+    // HDR3 wins over bit 31; D = len + 16 - H: len 1000, H 300 -> 716 bytes, 1016 in all.
+    uint8_t p3[24] = {};
+    image_put_be32(p3 + 4, 1000);
+    image_put_be32(p3 + 8, IMAGE_TYPE_KERNEL | 0x80000000u);
+    image_put_be32(p3 + 16, IMAGE_HDR3_MAGIC);
+    image_put_be16(p3 + 22, 300);
+    ASSERT_TRUE(image_header_parse(p3, &info));
+    EXPECT_EQ(info.layout, 3);
+    EXPECT_EQ(info.hdr_len, 300u);
+    EXPECT_EQ(info.data_len, 716u);
+    EXPECT_EQ(image_total_size(info), 1016u);
+}
+
+TEST(ImageHeader, UnusableLengthsAreRefused) {
+    image_header_info info;
+    uint8_t p[24] = {};
+    // Layout 2 with hdr_len 0 and len 0 would never advance a scan.
+    image_put_be32(p + 8, IMAGE_TYPE_KERNEL | 0x80000000u);
+    EXPECT_FALSE(image_header_parse(p, &info));
+    image_put_be16(p + 18, 15);
+    EXPECT_FALSE(image_header_parse(p, &info));
+    image_put_be16(p + 18, 16);
+    EXPECT_TRUE(image_header_parse(p, &info));
+    // Layout 2: H + D beyond 32 bits.
+    image_put_be16(p + 18, 0xFFFF);
+    image_put_be32(p + 4, 0xFFFFFFFFu);
+    EXPECT_FALSE(image_header_parse(p, &info));
+
+    // Layout 1: 16 + len beyond 32 bits.
+    uint8_t q[24] = {};
+    image_put_be32(q + 8, IMAGE_TYPE_KERNEL);
+    image_put_be32(q + 4, 0xFFFFFFEFu);
+    EXPECT_TRUE(image_header_parse(q, &info));
+    image_put_be32(q + 4, 0xFFFFFFF0u);
+    EXPECT_FALSE(image_header_parse(q, &info));
+
+    // Layout 3: H below 24, len + 16 below H, len + 16 beyond 32 bits.
+    uint8_t r[24] = {};
+    image_put_be32(r + 16, IMAGE_HDR3_MAGIC);
+    image_put_be32(r + 4, 100);
+    image_put_be16(r + 22, 23);
+    EXPECT_FALSE(image_header_parse(r, &info));
+    image_put_be16(r + 22, 24);
+    EXPECT_TRUE(image_header_parse(r, &info));
+    image_put_be32(r + 4, 7); // 7 + 16 = 23 < 24
+    EXPECT_FALSE(image_header_parse(r, &info));
+    image_put_be32(r + 4, 8); // exactly the header, no data
+    EXPECT_TRUE(image_header_parse(r, &info));
+    EXPECT_EQ(info.data_len, 0u);
+    image_put_be32(r + 4, 0xFFFFFFF0u);
+    EXPECT_FALSE(image_header_parse(r, &info));
+}
+
+// --- header records and the signature record --------------------------------
+
+TEST(ImageRecords, WalkStaysInsideTheHeader) {
+    bytes img = make_subimage(3, IMAGE_TYPE_KERNEL, 8, 0,
+                              {{9, {1, 2}}, {IMAGE_TAG_TYPE, be32(IMAGE_TYPE_RFS)}});
+    image_header_info info;
+    ASSERT_TRUE(image_header_parse(img.data(), &info));
+    uint32_t off = IMAGE_RECORDS_OFFSET;
+    image_record rec;
+    ASSERT_EQ(image_next_record(img.data(), info.hdr_len, &off, &rec), IMAGE_RECORD_OK);
+    EXPECT_EQ(rec.tag, 9);
+    EXPECT_EQ(rec.length, 6);
+    ASSERT_EQ(image_next_record(img.data(), info.hdr_len, &off, &rec), IMAGE_RECORD_OK);
+    EXPECT_EQ(rec.tag, IMAGE_TAG_TYPE);
+    EXPECT_EQ(image_get_be32(rec.body), IMAGE_TYPE_RFS);
+    EXPECT_EQ(image_next_record(img.data(), info.hdr_len, &off, &rec), IMAGE_RECORD_END);
+
+    // Length 0, lengths below 4, a record past H, a record head cut by H.
+    for (int bad_len : {0, 1, 3, 7}) {
+        bytes b = make_subimage(3, IMAGE_TYPE_KERNEL, 8, 0, {{9, {1, 2}, bad_len}});
+        uint32_t o = IMAGE_RECORDS_OFFSET;
+        EXPECT_EQ(image_next_record(b.data(), 30, &o, &rec), IMAGE_RECORD_BAD) << bad_len;
+        EXPECT_EQ(o, uint32_t(IMAGE_RECORDS_OFFSET));
+    }
+    uint8_t head[26] = {};
+    uint32_t o = 24;
+    EXPECT_EQ(image_next_record(head, 26, &o, &rec), IMAGE_RECORD_BAD);
+}
+
+TEST(ImageRecords, SignatureRecord) {
+    const uint8_t* sig = nullptr;
+    uint16_t sig_len = 0;
+    bytes s1(256, 0xA1), s2(8, 0xB2);
+    bytes img = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0,
+                              {{IMAGE_TAG_SIGNATURE, signature_body(s1)},
+                               {IMAGE_TAG_TYPE, be32(IMAGE_TYPE_APPLICATION)},
+                               {IMAGE_TAG_SIGNATURE, signature_body(s2)}});
+    ASSERT_EQ(image_find_signature(img.data(), img.size(), &sig, &sig_len), IMAGE_SIGNATURE_FOUND);
+    EXPECT_EQ(sig_len, 8); // the last one counts
+    EXPECT_EQ(sig, img.data() + 24 + 4 + 258 + 8 + 4 + 2);
+    EXPECT_EQ(sig[0], 0xB2);
+
+    bytes unsigned3 = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0, {{5, {0, 0}}});
+    EXPECT_EQ(image_find_signature(unsigned3.data(), unsigned3.size(), &sig, &sig_len),
+              IMAGE_SIGNATURE_NONE);
+    bytes l2 = make_subimage(2, IMAGE_TYPE_APPLICATION, 40, 0);
+    EXPECT_EQ(image_find_signature(l2.data(), l2.size(), &sig, &sig_len), IMAGE_SIGNATURE_NONE);
+
+    // S running past its record, a record with no room for S, a zero-length record,
+    // and a header longer than the bytes given are all malformed.
+    bytes body = signature_body(bytes(10, 1));
+    image_put_be16(body.data(), 11);
+    bytes past = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0, {{IMAGE_TAG_SIGNATURE, body}});
+    EXPECT_EQ(image_find_signature(past.data(), past.size(), &sig, &sig_len), IMAGE_SIGNATURE_BAD);
+    bytes tiny = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0, {{IMAGE_TAG_SIGNATURE, {7}}});
+    EXPECT_EQ(image_find_signature(tiny.data(), tiny.size(), &sig, &sig_len), IMAGE_SIGNATURE_BAD);
+    bytes zero = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0,
+                               {{IMAGE_TAG_SIGNATURE, signature_body(s2), 0}});
+    EXPECT_EQ(image_find_signature(zero.data(), zero.size(), &sig, &sig_len), IMAGE_SIGNATURE_BAD);
+    EXPECT_EQ(image_find_signature(img.data(), 100, &sig, &sig_len), IMAGE_SIGNATURE_BAD);
+}
+
+// --- the boot scan ------------------------------------------------------------
+
+TEST(ImageFindBootable, SkipsKernelToApplication) {
+    bytes kernel = make_subimage(3, IMAGE_TYPE_KERNEL, 100, 0x03000001,
+                                 {{IMAGE_TAG_SIGNATURE, signature_body(bytes(16, 9))}});
+    bytes rfs = make_subimage(1, IMAGE_TYPE_RFS, 33, 0x04000001);
+    bytes app = make_subimage(2, IMAGE_TYPE_APPLICATION, 77, 0x01020304);
+    image_bootable found;
+    long pos = -1;
+    ASSERT_TRUE(scan(concat({kernel, rfs, app}), &found, nullptr, &pos));
+    EXPECT_EQ(pos, long(kernel.size() + rfs.size()));
+    EXPECT_EQ(found.type, IMAGE_TYPE_APPLICATION); // bit 31 cleared
+    EXPECT_EQ(found.layout, 2);
+    EXPECT_EQ(found.hdr_len, 32u);
+    EXPECT_EQ(found.data_len, 77u);
+    EXPECT_EQ(0, memcmp(found.base, app.data(), 16));
+
+    bytes diags = make_subimage(1, IMAGE_TYPE_DIAGNOSTICS, 10, 0);
+    ASSERT_TRUE(scan(concat({rfs, diags}), &found));
+    EXPECT_EQ(found.type, IMAGE_TYPE_DIAGNOSTICS);
+}
+
+TEST(ImageFindBootable, TypeRecords) {
+    image_bootable found;
+    // A type record naming the application makes a kernel-magic sub-image bootable.
+    bytes typed = make_subimage(3, IMAGE_TYPE_KERNEL, 20, 0,
+                                {{IMAGE_TAG_TYPE, be32(IMAGE_TYPE_APPLICATION)}});
+    ASSERT_TRUE(scan(typed, &found));
+    EXPECT_EQ(found.type, IMAGE_TYPE_APPLICATION);
+    EXPECT_EQ(image_get_be32(found.base + 8), IMAGE_TYPE_KERNEL);
+
+    // A value not ending in 0x4C4144 is ignored; the first usable one wins.
+    bytes ignored = make_subimage(3, IMAGE_TYPE_KERNEL, 20, 0,
+                                  {{IMAGE_TAG_TYPE, be32(0x01000000)},
+                                   {IMAGE_TAG_TYPE, be32(IMAGE_TYPE_RFS)},
+                                   {IMAGE_TAG_TYPE, be32(IMAGE_TYPE_APPLICATION)}});
+    EXPECT_FALSE(scan(ignored, &found));
+
+    // A zero-length record: "Image header error", the scan goes on with magic.
+    bytes app_after = make_subimage(1, IMAGE_TYPE_APPLICATION, 8, 0);
+    bytes broken = make_subimage(3, IMAGE_TYPE_KERNEL, 20, 0,
+                                 {{IMAGE_TAG_TYPE, be32(IMAGE_TYPE_APPLICATION), 0}});
+    std::string out;
+    long pos;
+    ASSERT_TRUE(scan(concat({broken, app_after}), &found, &out, &pos));
+    EXPECT_EQ(out, "Image header error\n");
+    EXPECT_EQ(pos, long(broken.size()));
+
+    // A record running past H ends the walk the same way.
+    bytes past = make_subimage(3, IMAGE_TYPE_KERNEL, 20, 0,
+                               {{IMAGE_TAG_TYPE, be32(IMAGE_TYPE_APPLICATION), 0xFFFF}});
+    ASSERT_TRUE(scan(concat({past, app_after}), &found, &out));
+    EXPECT_EQ(out, "Image header error\n");
+    EXPECT_EQ(found.layout, 1);
+}
+
+TEST(ImageFindBootable, EndsOfFile) {
+    image_bootable found;
+    EXPECT_FALSE(scan({}, &found));
+    // A layout-1 sub-image smaller than 24 bytes at the end is not seen.
+    bytes kernel = make_subimage(1, IMAGE_TYPE_KERNEL, 30, 0);
+    bytes small_app = make_subimage(1, IMAGE_TYPE_APPLICATION, 7, 0);
+    ASSERT_EQ(small_app.size(), 23u);
+    EXPECT_FALSE(scan(concat({kernel, small_app}), &found));
+    // With one byte more it is.
+    bytes app24 = make_subimage(1, IMAGE_TYPE_APPLICATION, 8, 0);
+    EXPECT_TRUE(scan(concat({kernel, app24}), &found));
+}
+
+TEST(ImageFindBootable, HostileHeadersEndTheScan) {
+    image_bootable found;
+    std::string out;
+    bytes app = make_subimage(1, IMAGE_TYPE_APPLICATION, 8, 0);
+
+    // Layout 2 with hdr_len 0 and len 0 would never move on.
+    bytes stuck(24, 0);
+    image_put_be32(&stuck[8], IMAGE_TYPE_KERNEL | 0x80000000u);
+    EXPECT_FALSE(scan(concat({stuck, app}), &found, &out));
+    EXPECT_EQ(out, "Image header error\n");
+
+    // Layout 3 with hdr_len below 24, and with len + 16 below H.
+    bytes short3 = make_subimage(3, IMAGE_TYPE_KERNEL, 40, 0, {}, 20);
+    EXPECT_FALSE(scan(concat({short3, app}), &found));
+    bytes neg3 = make_subimage(3, IMAGE_TYPE_KERNEL, 0, 0, {}, 0xFFFF);
+    EXPECT_FALSE(scan(concat({neg3, app}), &found));
+
+    // Lengths that run past the file, or wrap 32 bits, never allocate or seek wild.
+    bytes huge = make_subimage(1, IMAGE_TYPE_KERNEL, 8, 0);
+    image_put_be32(&huge[4], 0xFFFFFF00u);
+    EXPECT_FALSE(scan(concat({huge, app}), &found));
+    bytes wrap2 = make_subimage(2, IMAGE_TYPE_KERNEL, 8, 0);
+    image_put_be32(&wrap2[4], 0xFFFFFFF8u);
+    EXPECT_FALSE(scan(concat({wrap2, app}), &found));
+    bytes big3(24, 0);
+    image_put_be32(&big3[4], 0x7FFFFFFFu);
+    image_put_be32(&big3[8], IMAGE_TYPE_KERNEL);
+    image_put_be32(&big3[16], IMAGE_HDR3_MAGIC);
+    image_put_be16(&big3[22], 0xFFFF);
+    EXPECT_FALSE(scan(big3, &found, &out));
+    EXPECT_EQ(out, "Image header error\n");
+
+    // A bootable sub-image whose data runs past the end of the file.
+    bytes cut = make_subimage(1, IMAGE_TYPE_APPLICATION, 100, 0);
+    cut.resize(60);
+    EXPECT_FALSE(scan(cut, &found));
+}
+
+TEST(ImageFindBootable, ManyTinySubimagesTerminate) {
+    // 4096 empty kernel headers, then an application: the scan walks them all.
+    bytes file;
+    bytes empty_kernel = make_subimage(1, IMAGE_TYPE_KERNEL, 0, 0);
+    for (int i = 0; i < 4096; ++i)
+        file.insert(file.end(), empty_kernel.begin(), empty_kernel.end());
+    bytes app = make_subimage(1, IMAGE_TYPE_APPLICATION, 8, 0);
+    file.insert(file.end(), app.begin(), app.end());
+    image_bootable found;
+    long pos;
+    ASSERT_TRUE(scan(file, &found, nullptr, &pos));
+    EXPECT_EQ(pos, 4096L * 16);
+}
