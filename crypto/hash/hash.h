@@ -85,3 +85,6 @@ DECLARE_HASH_API(SHA512, Sha512Context)
 // FIPS 186-2 appendix 3 G function: one SHA-1 compression of a 64-byte block.
 MSTATUS SHA1_gFunction(const uint8_t block[64], uint8_t out[20]);
 MSTATUS SHA1_gFunctionRotated(const uint8_t block[64], uint8_t out[20]);
+
+// The six suites, in the order MD5, SHA-1, SHA-256, SHA-384, SHA-512, SHA-224.
+extern const HashSuite HASH_suiteTable[6];

@@ -52,4 +52,9 @@ void DEBUG_printInt(uint32_t level, int32_t value);
 void DEBUG_printHexByte(uint32_t level, int32_t value);
 void DEBUG_printStatusLine(uint32_t level, const char* text, int32_t value);
 void DEBUG_printHexDump(uint32_t level, const uint8_t* data, uint32_t length);
+// Redirects the debug output to a file opened for writing; a null path returns it
+// to standard output.
 MSTATUS DEBUG_CONSOLE_setOutput(const char* path);
+
+// Overwrites memory in a way the optimiser may not remove (key material, contexts).
+void PLATFORM_zeroize(void* p, size_t bytes);
