@@ -112,7 +112,7 @@ int write_environment(const std::string& path, int count, char** pairs) {
 int sim_cmd_new(int argc, char** argv) {
     std::string dir;
     const char* serial = nullptr;
-    uint64_t erase_size = 0;
+    uint64_t erase_size = SIM_DEFAULT_ERASE_SIZE;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--serial" && i + 1 < argc) {
@@ -137,15 +137,13 @@ int sim_cmd_new(int argc, char** argv) {
         sim_error("--serial: at most %d characters", int(SIM_EEPROM_SERIAL_LEN));
         return 2;
     }
-    if (erase_size != 0) {
-        // Every partition must be a whole number of erase blocks, and the flash writer
-        // rewrites a block in 1 KiB pieces.
-        bool power_of_two = (erase_size & (erase_size - 1)) == 0;
-        if (!power_of_two || erase_size < 1024 || erase_size > SIM_ENV_PARTITION_SIZE) {
-            sim_error("--erase-size: a power of two from 1024 to %u bytes",
-                      unsigned(SIM_ENV_PARTITION_SIZE));
-            return 2;
-        }
+    // Every partition must be a whole number of erase blocks, and the flash writer
+    // rewrites a block in 1 KiB pieces.
+    bool power_of_two = (erase_size & (erase_size - 1)) == 0;
+    if (!power_of_two || erase_size < 1024 || erase_size > SIM_ENV_PARTITION_SIZE) {
+        sim_error("--erase-size: a power of two from 1024 to %u bytes",
+                  unsigned(SIM_ENV_PARTITION_SIZE));
+        return 2;
     }
     struct stat st;
     if (lstat(dir.c_str(), &st) == 0) {
@@ -156,9 +154,7 @@ int sim_cmd_new(int argc, char** argv) {
         }
     }
     std::string error;
-    if (!emu_create_board(dir.c_str(), serial,
-                          erase_size != 0 ? uint32_t(erase_size) : SIM_DEFAULT_ERASE_SIZE,
-                          &error)) {
+    if (!emu_create_board(dir.c_str(), serial, uint32_t(erase_size), &error)) {
         sim_error("%s", error.c_str());
         return 1;
     }

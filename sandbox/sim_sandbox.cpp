@@ -47,14 +47,14 @@ const long max_usb_delay = 3600;
 // busybox applets offered under their own names. Names that a stub program provides are
 // left out even when listed here, so that the stub is what every caller finds.
 const char* const busybox_applets[] = {
-    "[",     "awk",      "basename", "cat",    "chmod",   "cmp",    "cp",     "cut",
-    "dd",    "diff",     "dirname",  "echo",   "env",     "expr",   "false",  "find",
-    "grep",  "gunzip",   "gzip",     "head",   "hexdump", "id",     "kill",   "ln",
-    "ls",    "md5sum",   "mkdir",    "mktemp", "mv",      "od",     "printf", "ps",
-    "pwd",   "readlink", "realpath", "rm",     "rmdir",   "sed",    "seq",    "sha256sum",
-    "sleep", "sort",     "stat",     "sync",   "tail",    "tar",    "tee",    "test",
-    "touch", "tr",       "true",     "uname",  "uniq",    "usleep", "wc",     "which",
-    "xargs", "xxd",      "zcat",
+    "[",     "awk",      "basename", "cat",    "chmod",   "cmp",  "cp",     "cut",
+    "dd",    "diff",     "dirname",  "echo",   "env",     "expr", "false",  "find",
+    "grep",  "gunzip",   "gzip",     "head",   "hexdump", "id",   "kill",   "ln",
+    "ls",    "md5sum",   "mkdir",    "mktemp", "mv",      "od",   "printf", "ps",
+    "pwd",   "readlink", "realpath", "rm",     "rmdir",   "sed",  "seq",    "sha256sum",
+    "sleep", "sort",     "stty",     "stat",   "sync",    "tail", "tar",    "tee",
+    "test",  "touch",    "tr",       "true",   "uname",   "uniq", "usleep", "wc",
+    "which", "xargs",    "xxd",      "zcat",
 };
 
 struct boot_options {

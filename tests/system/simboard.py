@@ -1,0 +1,120 @@
+"""Helpers of the whole-switch tests: simulated boards made with switch-sim in temporary
+directories, powered on in the sandbox under pexpect, and their event logs."""
+import os
+import re
+import subprocess
+import time
+
+import pexpect
+import pytest
+
+SERIAL = "SYSTEST00001"
+# A boot of a board with nothing bootable takes a few seconds; the USB wait ten more.
+BOOT_TIMEOUT = 60
+
+
+def sim_path():
+    path = os.environ.get("SWITCH_SIM")
+    if not path or not os.access(path, os.X_OK):
+        pytest.skip("SWITCH_SIM does not name the switch-sim program")
+    return path
+
+
+def run_sim(*args, check=True, stdin=subprocess.DEVNULL, timeout=BOOT_TIMEOUT, cwd=None):
+    """Runs switch-sim without a terminal; returns the completed process (text output)."""
+    result = subprocess.run([sim_path(), *map(str, args)], stdin=stdin, capture_output=True,
+                            timeout=timeout, cwd=cwd)
+    result.stdout = result.stdout.decode("utf-8", "replace")
+    result.stderr = result.stderr.decode("utf-8", "replace")
+    if check and result.returncode != 0:
+        raise AssertionError(f"switch-sim {' '.join(map(str, args))} failed "
+                             f"({result.returncode}):\n{result.stdout}{result.stderr}")
+    return result
+
+
+def make_board(path, serial=SERIAL):
+    run_sim("new", path, "--serial", serial)
+    return path
+
+
+def set_eeprom(board_dir, offset, *values):
+    run_sim("eeprom", board_dir, hex(offset), *[hex(v) for v in values])
+
+
+def spawn(*args, timeout=BOOT_TIMEOUT, cwd=None):
+    """switch-sim with its console on a fresh pseudo-terminal."""
+    child = pexpect.spawn(sim_path(), [str(a) for a in args], encoding="utf-8",
+                          codec_errors="replace", timeout=timeout, dimensions=(50, 200), cwd=cwd)
+    return child
+
+
+def boot(board_dir, *options, cwd=None):
+    return spawn("boot", board_dir, *options, cwd=cwd)
+
+
+class Console:
+    """Everything a powered-on board printed, with the exit status once it ended."""
+
+    def __init__(self, text, status):
+        self.text = text.replace("\r\n", "\n")
+        self.status = status
+
+
+def run_to_end(child, answers=()):
+    """Waits for the boot manager to end. At a rescue menu prompt the operator picks
+    Reboot, so that a board with nothing bootable always ends. answers: (pattern, text)
+    pairs sent when the pattern shows up."""
+    patterns = [pexpect.EOF, r"Option\? : "] + [p for p, _ in answers]
+    seen = []
+    while True:
+        index = child.expect(patterns)
+        seen.append(child.before + (child.after if isinstance(child.after, str) else ""))
+        if index == 0:
+            break
+        if index == 1:
+            child.send("r")
+        else:
+            child.send(answers[index - 2][1])
+    child.close()
+    status = child.exitstatus if child.exitstatus is not None else 128 + child.signalstatus
+    return Console("".join(seen), status)
+
+
+def boot_to_end(board_dir, *options, answers=(), cwd=None):
+    return run_to_end(boot(board_dir, *options, cwd=cwd), answers)
+
+
+def events(board_dir, kind=None):
+    """The board's event log as (kind, text) pairs, in order."""
+    path = os.path.join(board_dir, "events.log")
+    if not os.path.exists(path):
+        return []
+    result = []
+    with open(path, encoding="utf-8", errors="replace") as log:
+        for line in log:
+            line = line.rstrip("\n")
+            match = re.fullmatch(r"(\d+\.\d{6}) (\w+) ?(.*)", line)
+            assert match, f"malformed event line: {line!r}"
+            if kind is None or match.group(2) == kind:
+                result.append((match.group(2), match.group(3)))
+    return result
+
+
+def texts(board_dir, kind):
+    return [text for _, text in events(board_dir, kind)]
+
+
+def skip_if_placeholder(console, *stages):
+    """Skips a test whose subject is a stage that this build does not have yet."""
+    for stage in stages:
+        if f"{stage}: not available in this build" in console.text:
+            pytest.skip(f"{stage} is not built yet")
+
+
+def wait_for(predicate, timeout=5.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()

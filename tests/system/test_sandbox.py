@@ -1,0 +1,235 @@
+"""The sandbox a simulated board runs in, checked through switch-sim's debugging command
+`shell DIR -- COMMAND`, which runs a command where the boot manager would run."""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import uuid
+
+import pexpect
+import pytest
+
+from simboard import events, make_board, run_sim, sim_path, spawn, texts, wait_for
+
+STUBS = ["reboot", "date", "mount", "umount", "flash_eraseall", "dhclient", "ifconfig", "route",
+         "tftp", "backtrace", "gdbserver"]
+TOOLS = ["tar", "gunzip", "rm", "mkdir", "mv", "cp", "chmod", "touch", "cat", "ls", "md5sum",
+         "sleep", "echo", "test"]
+
+
+def sh(board, script, *options, check=True):
+    return run_sim("shell", board, *options, "--", "/bin/sh", "-c", script, check=check)
+
+
+class TestPlatformPrograms:
+    def test_reboot_only_records_itself(self, board):
+        result = sh(board, "reboot; echo still-running $?")
+        assert result.stdout == "still-running 0\n"
+        assert events(board) == [("reboot", "/bin/reboot")]
+
+    def test_stubs_come_before_busybox_applets(self, board):
+        script = "; ".join(f"command -v {name}; test -L /bin/{name} && echo {name}-is-a-link"
+                           for name in STUBS)
+        result = sh(board, script + "; command -v rx")
+        assert result.stdout.split() == [f"/bin/{name}" for name in STUBS] + ["/usr/bin/rx"]
+
+    def test_every_stub_records_its_command_line(self, board):
+        script = "; ".join(f"{name} -x 'two words'" for name in STUBS if name != "reboot")
+        sh(board, script + "; /usr/bin/rx /tmp/image; exit 0")
+        expected = [f"/bin/{name} -x two words" for name in STUBS if name != "reboot"]
+        assert texts(board, "cmd") == expected + ["/usr/bin/rx /tmp/image"]
+
+    def test_file_tools_are_busybox(self, board):
+        result = sh(board, "; ".join(f"command -v {t}" for t in TOOLS) +
+                    "; echo abc > /tmp/f; /bin/busybox md5sum /tmp/f")
+        lines = result.stdout.split("\n")
+        # echo and test are shell built-ins; the others are found on PATH.
+        for tool, line in zip(TOOLS, lines):
+            assert line in (f"/bin/{tool}", tool), tool
+        assert lines[len(TOOLS)] == "0bee89b07a248e27c83fc3d5951213c1  /tmp/f"
+
+    def test_date_sets_nothing_and_shows_the_time(self, board):
+        before = time.time()
+        result = sh(board, "date 010100001999.00; date +%Y")
+        assert result.stdout.strip() == time.strftime("%Y")
+        assert abs(time.time() - before) < 30
+        assert texts(board, "cmd") == ["/bin/date 010100001999.00", "/bin/date +%Y"]
+
+    def test_tftp_serves_the_board_tftp_folder(self, board):
+        (board / "tftp").mkdir()
+        (board / "tftp" / "pkg.img").write_bytes(b"PACKAGE")
+        (board / "secret").write_bytes(b"S")
+        result = sh(board, "tftp -g -r pkg.img -l /tmp/image 10.0.0.1; echo $?; cat /tmp/image; "
+                    "echo; tftp -g -r ../secret -l /tmp/x 10.0.0.1; echo $?; "
+                    "tftp -g -r missing -l /tmp/y 10.0.0.1; echo $?; ls /tmp", check=False)
+        assert result.stdout == "0\nPACKAGE\n1\n1\nimage\n"
+        assert "tftp: timeout" in result.stderr
+
+    def test_rx_receives_the_board_xmodem_file(self, board):
+        result = sh(board, "/usr/bin/rx /tmp/image; echo $?")
+        assert result.stdout == "1\n"
+        (board / "xmodem.bin").write_bytes(b"XM")
+        result = sh(board, "/usr/bin/rx /tmp/image; echo $?; cat /tmp/image")
+        assert result.stdout == "0\nXM"
+
+    def test_backtrace_runs_the_unpacked_application(self, board):
+        script = ("mkdir -p /tmp/home/bin; printf '#!/bin/sh\\necho application up\\n' "
+                  "> /tmp/home/bin/mp.elf.strip; chmod +x /tmp/home/bin/mp.elf.strip; "
+                  "exec /bin/backtrace")
+        assert sh(board, script).stdout == "application up\n"
+        assert texts(board, "cmd") == ["/bin/backtrace"]
+
+
+class TestFilesystem:
+    def test_user_and_sim_are_the_board_directory(self, board):
+        sh(board, "mkdir -p /user/images && echo one > /user/images/f && echo two > /sim/g")
+        assert (board / "user" / "images" / "f").read_text() == "one\n"
+        assert (board / "g").read_text() == "two\n"
+
+    def test_tmp_is_fresh_for_every_power_on(self, board):
+        name = f"sim-test-{uuid.uuid4().hex}"
+        sh(board, f"touch /tmp/{name}; ls /tmp")
+        assert not os.path.exists(f"/tmp/{name}")
+        assert sh(board, "ls -A /tmp").stdout == ""
+
+    def test_root_filesystem_is_read_only(self, board):
+        result = sh(board, "touch /etc/x; echo $?; mkdir /newdir; echo $?; rm /bin/reboot; echo $?",
+                    check=False)
+        assert result.stdout == "1\n1\n1\n"
+
+    def test_usb_stick_and_marker(self, board):
+        assert sh(board, "ls -A /mnt/usb; test -e /tmp/usb && echo marker; true").stdout == ""
+        (board / "usb").mkdir()
+        (board / "usb" / "LQX4410_OS.img").write_bytes(b"IMG")
+        result = sh(board, "ls /mnt/usb; test -e /tmp/usb && echo marker")
+        assert result.stdout == "LQX4410_OS.img\nmarker\n"
+
+    def test_usb_marker_appears_after_the_delay(self, board):
+        (board / "usb").mkdir()
+        script = ("test -e /tmp/usb && echo early; n=0; while [ ! -e /tmp/usb ]; do "
+                  "sleep 0.1; n=$((n+1)); [ $n -gt 100 ] && break; done; echo $n")
+        started = time.monotonic()
+        result = sh(board, script, "--usb-after", "2")
+        waited = int(result.stdout.strip())
+        assert "early" not in result.stdout
+        assert 10 <= waited <= 100
+        assert time.monotonic() - started >= 2
+
+    def test_no_marker_without_a_stick(self, board):
+        result = sh(board, "sleep 2; test -e /tmp/usb && echo marker; ls -A /mnt/usb; true",
+                    "--usb-after", "1")
+        assert result.stdout == ""
+
+
+class TestIsolation:
+    def test_namespaces_capabilities_environment(self, board):
+        result = sh(board, "grep -E '^Cap(Eff|Prm|Bnd)' /proc/self/status; cat /proc/sys/kernel/hostname; "
+                    "tail -n +3 /proc/net/dev | cut -d: -f1; ls /proc | grep -c '^[0-9]'; env | sort")
+        lines = result.stdout.split("\n")
+        assert lines[0:3] == ["CapPrm:\t0000000000000000", "CapEff:\t0000000000000000",
+                              "CapBnd:\t0000000000000000"]
+        assert lines[3] == "switch"
+        assert lines[4].strip() == "lo"
+        assert int(lines[5]) < 10  # a PID namespace of its own
+        env = {line.split("=", 1)[0] for line in lines[6:] if line}
+        assert env == {"PATH", "SIM_BOARD", "TERM", "PWD"}
+        assert "PATH=/bin:/sbin:/usr/bin:/usr/sbin" in lines
+        assert "SIM_BOARD=/sim" in lines
+
+    def test_rtc_option_sets_the_offset(self, board):
+        result = sh(board, "echo $SIM_RTC_OFFSET", "--rtc", "2030-01-01 00:00:00")
+        expected = int(time.mktime(time.strptime("2030-01-01 00:00:00 UTC",
+                                                 "%Y-%m-%d %H:%M:%S %Z")) - time.timezone) - time.time()
+        assert abs(int(result.stdout) - expected) < 30
+
+    @pytest.mark.parametrize("value", ["2030-02-30 00:00:00", "2030-01-01", "yesterday",
+                                       "2030-01-01 24:00:00"])
+    def test_bad_rtc_refused(self, board, value):
+        assert sh(board, "true", "--rtc", value, check=False).returncode == 2
+
+    def test_exit_status_passes_through(self, board):
+        assert sh(board, "exit 7", check=False).returncode == 7
+
+    def test_console_without_a_terminal_is_null(self, board):
+        assert sh(board, "stat -c %t,%T /dev/ttyS0; test -t 0 || echo no-tty").stdout == "1,3\nno-tty\n"
+
+
+class TestConsole:
+    def test_terminal_is_the_console_and_ctrl_c_reaches_the_program(self, board):
+        child = spawn("shell", board, "--", "/bin/sh", "-c",
+                      "trap 'echo got-int' INT; test -t 0 && echo on-a-tty; "
+                      "echo via-ttyS0 > /dev/ttyS0; echo ready; while :; do sleep 0.1; done",
+                      timeout=20)
+        child.expect("on-a-tty")
+        child.expect("via-ttyS0")
+        child.expect("ready")
+        for _ in range(2):
+            child.sendintr()
+            child.expect("got-int")
+        # The launcher and bwrap survived both; Ctrl-\ ends the program.
+        child.sendcontrol("\\")
+        child.expect(pexpect.EOF)
+        child.close()
+        assert child.exitstatus == 128 + signal.SIGQUIT
+
+    def test_console_settings_are_restored(self, board):
+        # A program that leaves the console raw (as a boot manager stopped in the middle
+        # of a key read does): the caller's terminal is put back afterwards.
+        script = (f"'{sim_path()}' shell '{board}' -- /bin/sh -c 'stty raw -echo; echo raw-now'; "
+                  "stty -a")
+        child = pexpect.spawn("/bin/sh", ["-c", script], encoding="utf-8", timeout=20)
+        child.expect("raw-now")
+        child.expect(pexpect.EOF)
+        settings = child.before.split()
+        child.close()
+        assert "icanon" in settings and "echo" in settings and "isig" in settings
+
+    def test_killing_the_launcher_leaves_nothing_running(self, board):
+        token = str(900000 + os.getpid() % 99999)
+        child = spawn("shell", board, "--", "/bin/sh", "-c", f"echo up; exec sleep {token}",
+                      timeout=20)
+        child.expect("up")
+        assert wait_for(lambda: sleeping(token))
+        os.kill(child.pid, signal.SIGKILL)
+        child.expect(pexpect.EOF)
+        child.close()
+        assert wait_for(lambda: not sleeping(token))
+
+
+def sleeping(token):
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if f.read().split(b"\0")[:2] == [b"sleep", token.encode()]:
+                    return True
+        except OSError:
+            pass
+    return False
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"),
+                    reason="needs root to switch to an ordinary user")
+def test_works_for_an_ordinary_user(sim):
+    top = tempfile.mkdtemp(prefix="sim-user-")
+    try:
+        os.chmod(top, 0o755)
+        os.chown(top, 65534, 65534)
+        as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        board = os.path.join(top, "board")
+        subprocess.run(as_nobody + [sim, "new", board], check=True, timeout=30)
+        result = subprocess.run(as_nobody + [sim, "shell", board, "--", "/bin/sh", "-c",
+                                             "id -u; reboot; touch /user/mine"],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=30)
+        if result.returncode != 0 and "namespace" in result.stderr:
+            pytest.skip("this machine allows no user namespaces: " + result.stderr.strip())
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "65534\n"
+        assert os.stat(os.path.join(board, "user", "mine")).st_uid == 65534
+        assert events(board) == [("reboot", "/bin/reboot")]
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
