@@ -1,0 +1,49 @@
+// Controls of the emulated devices for tests and for the switch-sim launcher.
+//
+// The emulated devices (sandbox/emu_devices.cpp) serve /dev/i2c-0..2 and
+// /dev/mtd-* from a board directory laid out as described in board_layout.h.
+// The directory is taken from SIM_BOARD (default "/sim") at first use, or set
+// with emu_set_board_dir().
+#pragma once
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Creates a board directory with the layout of board_layout.h and the default
+// sizes: every flash file erased to 0xFF, eeprom.bin of 64 KiB 0xFF with the
+// unit serial at 0x000D (the first 12 characters of serial, padded with 0x00
+// bytes up to 12; a null or empty serial leaves all 12 bytes 0x00, an unset
+// serial), the boot slot 1 at 0x0100, 0x00 (USB boot off) at 0x013B, an empty
+// user/, no usb/ and a board.conf holding "erase_size=N". dir itself is created
+// when missing (its parent must exist); existing files are overwritten.
+// Returns false with a message in *error (when error is not null) on failure.
+bool emu_create_board(const char* dir, const char* serial, uint32_t erase_size, std::string* error);
+
+// Creates a board (as above) in a fresh directory under $TMPDIR (or /tmp),
+// points the emulation at it and returns its path; "" on failure.
+std::string emu_make_temp_board(const char* serial, uint32_t erase_size);
+// Removes a board directory and everything in it.
+void emu_remove_board(const std::string& dir);
+
+// Points the emulation at another board directory and resets it.
+void emu_set_board_dir(const char* dir);
+// The board directory in use.
+std::string emu_board_dir();
+// Forgets all device state: closes every emulated descriptor (handles held by
+// the caller become invalid), drops the multiplexer, LED and pointer state and
+// pending injected faults, and reads board.conf and eeprom.bin again at next use.
+void emu_reset();
+
+// LED controller register writes recorded since the last reset, as
+// (register, value) pairs in order. They are also appended to events.log.
+std::vector<std::pair<uint8_t, uint8_t>> emu_led_writes();
+
+// Makes the n-th write transfer (n >= 1, counted from this call) to the device
+// with 7-bit address addr7 on the bus fail once with ENXIO, as a NAK would.
+// Earlier and later transfers succeed. n <= 0 cancels a pending fault.
+void emu_fail_nth_write(int bus, int addr7, int n);
+
+// Number of write and read transfers that reached any emulated I2C device
+// (including NAKed ones) since the last reset.
+uint64_t emu_i2c_transfer_count();
