@@ -1,0 +1,137 @@
+"""Whole-switch boots: the boot manager powered on in the sandbox on a simulated board."""
+import re
+import time
+
+import pytest
+
+from simboard import (boot, boot_to_end, events, run_sim, run_to_end, set_eeprom,
+                      skip_if_placeholder, texts)
+
+MOUNT = "/bin/mount -t ubifs -o compr=none -o sync ubi0:user /user"
+USB_WAIT = ("Attempting to mount file system on USB flash drive; "
+            "this can take up to 10 seconds.\n")
+
+
+def put_broken_slots(board):
+    """Both image slots hold a file without a bootable sub-image, so that the first
+    attempt gives up on its slot and the second attempt is made."""
+    images = board / "user" / "images"
+    images.mkdir(parents=True, exist_ok=True)
+    for slot in (1, 2):
+        (images / f"image{slot}").write_bytes(bytes(64))
+
+
+def booted_slots(console):
+    return [int(n) for n in re.findall(r"^Booting image '(\d+)'$", console.text, re.M)]
+
+
+class TestStartUp:
+    def test_clock_set_from_a_fixed_rtc(self, board):
+        with open(board / "board.conf", "a") as conf:
+            conf.write("rtc_fixed=2026-12-03 14:05:09\n")
+        boot_to_end(board)
+        assert "/bin/date 120314052026.09" in texts(board, "cmd")
+        assert "date 120314052026.09\\n" in texts(board, "shell")
+
+    def test_clock_set_from_the_rtc_option(self, board):
+        boot_to_end(board, "--rtc", "2026-12-03 14:05:09")
+        dates = [t for t in texts(board, "cmd") if t.startswith("/bin/date ")]
+        assert len(dates) == 1
+        # The clock runs on while the board starts.
+        assert dates[0] in ("/bin/date 120314052026.09", "/bin/date 120314052026.10",
+                            "/bin/date 120314052026.11")
+
+    def test_user_filesystem_mounted(self, board):
+        boot_to_end(board)
+        assert MOUNT in texts(board, "shell")
+        assert MOUNT in texts(board, "cmd")
+
+    def test_order_of_platform_events_and_reboot_at_the_end(self, board):
+        console = boot_to_end(board)
+        assert console.status == 0
+        log = events(board)
+        shell = [text for kind, text in log if kind == "shell"]
+        assert shell[0].startswith("date ")
+        assert shell[1] == MOUNT
+        assert shell[-1] == "reboot"
+        assert log[-1] == ("reboot", "/bin/reboot")
+        assert len(texts(board, "reboot")) == 1
+
+    def test_boots_without_a_terminal(self, board):
+        # Standard input at its end: the boot must still come to its reboot.
+        result = run_sim("boot", board, timeout=120)
+        assert result.returncode == 0
+        assert "Booting image '1'" in result.stdout
+        assert events(board)[-1] == ("reboot", "/bin/reboot")
+
+    def test_boot_environment_is_read(self, board):
+        console = boot_to_end(board)
+        assert "Entering Rescue Mode." not in console.text
+        assert "rescue_menu: not available in this build" not in console.text
+        run_sim("env", board, "bootdelay=3", "diagnostics=rescue")
+        console = boot_to_end(board)
+        first_boot = console.text.index("Booting image '1'")
+        rescue = max(console.text.find("Entering Rescue Mode."),
+                     console.text.find("rescue_menu: not available in this build"))
+        assert 0 <= rescue < first_boot
+
+
+class TestSlotChoice:
+    @pytest.mark.parametrize("register, order", [
+        (0x00, [1, 2]), (0x01, [1, 2]), (0x02, [2, 1]), (0x03, [1, 2]), (0xFF, [1, 2]),
+    ])
+    def test_first_and_second_attempt(self, board, register, order):
+        set_eeprom(board, 0x0100, register)
+        put_broken_slots(board)
+        console = boot_to_end(board)
+        assert booted_slots(console) == order
+        assert events(board)[-1] == ("reboot", "/bin/reboot")
+
+
+class TestUsbWait:
+    def test_not_enabled_no_wait(self, board):
+        (board / "usb").mkdir()
+        set_eeprom(board, 0x013B, 0xD4)
+        console = boot_to_end(board)
+        assert "USB" not in console.text
+        assert booted_slots(console)[0] == 1
+
+    def test_stick_present(self, board):
+        (board / "usb").mkdir()
+        set_eeprom(board, 0x013B, 0xD5)
+        console = boot_to_end(board)
+        skip_if_placeholder(console, "usb_wait_mount")
+        assert USB_WAIT + "USB mounted and ready!\n" in console.text
+        assert "USB mount timed out" not in console.text
+        assert console.text.index("USB mounted and ready!") < console.text.index("Booting image")
+
+    def test_stick_mounted_late(self, board):
+        (board / "usb").mkdir()
+        set_eeprom(board, 0x013B, 0xD5)
+        console = boot_to_end(board, "--usb-after", "3")
+        skip_if_placeholder(console, "usb_wait_mount")
+        match = re.search(re.escape(USB_WAIT) + r"(\.*)USB mounted and ready!\n", console.text)
+        assert match, console.text
+        assert 1 <= len(match.group(1)) <= 4
+
+    def test_no_stick_times_out(self, board):
+        set_eeprom(board, 0x013B, 0xD5)
+        started = time.monotonic()
+        console = boot_to_end(board)
+        skip_if_placeholder(console, "usb_wait_mount")
+        assert USB_WAIT + "." * 10 + "USB mount timed out\n" in console.text
+        assert time.monotonic() - started >= 10
+        assert "No boot image found on USB." not in console.text
+        assert booted_slots(console)[0] == 1
+
+
+def test_interrupt_reaches_the_boot_manager(board):
+    """Ctrl-C at the console is the boot manager's to handle: the launcher stays, and
+    the boot still ends in its reboot."""
+    set_eeprom(board, 0x013B, 0xD5)  # the USB wait leaves time to press Ctrl-C
+    child = boot(board)
+    child.expect("Booting image|Attempting to mount")
+    child.sendintr()
+    console = run_to_end(child)
+    assert console.status == 0
+    assert events(board)[-1] == ("reboot", "/bin/reboot")

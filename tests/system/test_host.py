@@ -1,0 +1,46 @@
+"""A simulated switch changes nothing on the host: no mounts, no clock, no files outside its
+board directory."""
+import os
+import time
+
+from simboard import boot_to_end, run_sim, set_eeprom
+
+# What the boot manager and the platform programs touch on the board, by absolute path.
+BOARD_PATHS = ["/sim", "/user", "/mnt/usb", "/tmp/usb", "/tmp/veloximage.tar.gz",
+               "/tmp/img_md5string", "/tmp/image", "/tmp/lowsec", "/tmp/home", "/tmp/gdb",
+               "/dev/ttyS0", "/dev/mtd-uboot", "/dev/i2c-0"]
+
+
+def snapshot():
+    with open("/proc/self/mounts") as mounts:
+        table = mounts.read()
+    present = {path: os.path.lexists(path) for path in BOARD_PATHS}
+    return table, present
+
+
+def test_boot_changes_nothing_on_the_host(tmp_path, sim):
+    board = tmp_path / "board"
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    run_sim("new", board)
+    (board / "usb").mkdir()
+    set_eeprom(board, 0x013B, 0xD5)
+    run_sim("env", board, "shell=off")
+    before = snapshot()
+    wall, mono = time.time(), time.monotonic()
+
+    console = boot_to_end(board, "--rtc", "1999-01-01 00:00:00", cwd=cwd)
+    assert console.status == 0
+    # The sandbox's own commands, including ones that would be harmful on the host.
+    run_sim("shell", board, "--", "/bin/sh", "-c",
+            "date 010100001999.00; mount -t tmpfs none /user; umount /user; "
+            "flash_eraseall /dev/mtd-user-char; ifconfig eth0 10.9.8.7 up; "
+            "route add default gw 10.9.8.1; touch /tmp/image /tmp/lowsec; reboot", cwd=cwd)
+
+    assert snapshot() == before
+    # The host clock went on as the monotonic clock did: nobody set it.
+    assert abs((time.time() - wall) - (time.monotonic() - mono)) < 2
+    assert os.listdir(cwd) == []
+    assert sorted(os.listdir(tmp_path)) == ["board", "cwd"]
+    assert sorted(os.listdir(board)) == ["board.conf", "eeprom.bin", "events.log", "flash",
+                                         "usb", "user"]
