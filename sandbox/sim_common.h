@@ -53,3 +53,4 @@ int sim_cmd_boot(int argc, char** argv);
 int sim_cmd_shell(int argc, char** argv);
 int sim_cmd_log(int argc, char** argv);
 int sim_cmd_init(int argc, char** argv);
+int sim_cmd_tiocsti(int argc, char** argv);

@@ -33,7 +33,7 @@ struct command_entry {
 const command_entry commands[] = {
     {"new", sim_cmd_new},   {"env", sim_cmd_env},       {"eeprom", sim_cmd_eeprom},
     {"boot", sim_cmd_boot}, {"events", sim_cmd_events}, {"shell", sim_cmd_shell},
-    {"log", sim_cmd_log},   {"_init", sim_cmd_init},
+    {"log", sim_cmd_log},   {"_init", sim_cmd_init},    {"_tiocsti", sim_cmd_tiocsti},
 };
 
 } // namespace

@@ -9,7 +9,9 @@
 // sandbox down. So the launcher and bwrap ignore SIGINT and SIGQUIT, the sandbox keeps the
 // caller's session and controlling terminal (no --new-session), and the sandbox's first
 // program ("_init") puts both signals back to their defaults before it starts the boot
-// manager. Ctrl-\ therefore stops a boot manager that hangs.
+// manager. Ctrl-\ therefore stops a boot manager that hangs. Sharing the terminal would let
+// a program in the sandbox push input into the caller's shell with the TIOCSTI ioctl, so a
+// seccomp filter refuses that ioctl (and TIOCLINUX) in the sandbox.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,10 +20,16 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <cstddef>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <set>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -56,6 +64,54 @@ const char* const busybox_applets[] = {
     "test",  "touch",    "tr",       "true",   "uname",   "uniq", "usleep", "wc",
     "which", "xargs",    "xxd",      "zcat",
 };
+
+// The seccomp program given to bwrap: TIOCSTI and TIOCLINUX ioctls fail with EPERM; system
+// calls of another architecture or ABI fail with ENOSYS; everything else is allowed.
+std::vector<sock_filter> console_filter() {
+#if defined(__x86_64__)
+    const uint32_t arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    const uint32_t arch = AUDIT_ARCH_AARCH64;
+#else
+    return {};
+#endif
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const uint32_t arg1_low = offsetof(seccomp_data, args[1]);
+#else
+    const uint32_t arg1_low = offsetof(seccomp_data, args[1]) + 4;
+#endif
+    const uint32_t other_abi = 0x40000000u; // x32 system call numbers
+    return {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, other_abi, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg1_low),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TIOCSTI, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TIOCLINUX, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+    };
+}
+
+// A pipe holding the seccomp program for bwrap; returns its reading end or -1.
+int console_filter_fd() {
+    std::vector<sock_filter> program = console_filter();
+    if (program.empty()) return -1;
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+    size_t size = program.size() * sizeof(sock_filter); // far below the pipe's capacity
+    bool ok = write(pipefd[1], program.data(), size) == ssize_t(size);
+    close(pipefd[1]);
+    if (!ok) {
+        close(pipefd[0]);
+        return -1;
+    }
+    return pipefd[0];
+}
 
 struct boot_options {
     std::string board; // absolute board directory
@@ -251,7 +307,7 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
 }
 
 // The bwrap command line for one power-on.
-bool sandbox_arguments(const boot_options& options, std::vector<std::string>* args) {
+bool sandbox_arguments(const boot_options& options, int filter_fd, std::vector<std::string>* args) {
     std::string self = self_path();
     std::string busybox = busybox_path();
     if (self.empty() || busybox.empty() || !sim_is_file(dash_path) || !sim_is_file(bwrap_path)) {
@@ -311,6 +367,7 @@ bool sandbox_arguments(const boot_options& options, std::vector<std::string>* ar
     a.insert(a.end(), {"--proc", "/proc"});
     a.insert(a.end(), {"--remount-ro", "/"});
     a.insert(a.end(), {"--chdir", "/"});
+    a.insert(a.end(), {"--seccomp", std::to_string(filter_fd)});
 
     a.insert(a.end(), {SIM_SELF_IN_SANDBOX, "_init"});
     if (usb)
@@ -328,7 +385,7 @@ bool sandbox_arguments(const boot_options& options, std::vector<std::string>* ar
 // Runs bwrap and waits for it; returns the exit status of the sandboxed program (128 + the
 // signal number when a signal ended it). The console's settings are put back afterwards,
 // since a boot manager stopped in the middle of a key read leaves it in raw mode.
-int run_sandbox(const std::vector<std::string>& args) {
+int run_sandbox(const std::vector<std::string>& args, int filter_fd) {
     termios saved{};
     bool have_termios = isatty(0) && tcgetattr(0, &saved) == 0;
 
@@ -352,6 +409,7 @@ int run_sandbox(const std::vector<std::string>& args) {
         // No core files from the sandbox: the host's core handler is not ours to feed.
         rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
+        fcntl(filter_fd, F_SETFD, 0); // bwrap reads the filter from it
         std::vector<char*> argv;
         for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
         argv.push_back(nullptr);
@@ -359,6 +417,7 @@ int run_sandbox(const std::vector<std::string>& args) {
         fprintf(stderr, "switch-sim: %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }
+    close(filter_fd);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -374,6 +433,20 @@ int run_sandbox(const std::vector<std::string>& args) {
     return 1;
 }
 
+int power_on(const boot_options& options) {
+    int filter_fd = console_filter_fd();
+    if (filter_fd < 0) {
+        sim_error("cannot prepare the sandbox's system call filter");
+        return 1;
+    }
+    std::vector<std::string> args;
+    if (!sandbox_arguments(options, filter_fd, &args)) {
+        close(filter_fd);
+        return 1;
+    }
+    return run_sandbox(args, filter_fd);
+}
+
 void create_usb_marker() {
     int fd = open(SIM_USB_MARKER, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) close(fd);
@@ -385,9 +458,7 @@ void create_usb_marker() {
 int sim_cmd_boot(int argc, char** argv) {
     boot_options options;
     if (!parse_boot_options(argc, argv, false, &options)) return 2;
-    std::vector<std::string> args;
-    if (!sandbox_arguments(options, &args)) return 1;
-    return run_sandbox(args);
+    return power_on(options);
 }
 
 // switch-sim shell DIR [--rtc ...] [--usb-after ...] [-- COMMAND ...]: runs a command (a
@@ -396,9 +467,19 @@ int sim_cmd_shell(int argc, char** argv) {
     boot_options options;
     if (!parse_boot_options(argc, argv, true, &options)) return 2;
     if (options.command.empty()) options.command = {"/bin/sh"};
-    std::vector<std::string> args;
-    if (!sandbox_arguments(options, &args)) return 1;
-    return run_sandbox(args);
+    return power_on(options);
+}
+
+// In the sandbox: _tiocsti tries to push a character into the console's input, which the
+// sandbox forbids. Prints the outcome; exit status 0 when refused.
+int sim_cmd_tiocsti(int, char**) {
+    char c = '\n';
+    if (ioctl(0, TIOCSTI, &c) == 0) {
+        puts("TIOCSTI allowed");
+        return 1;
+    }
+    printf("TIOCSTI refused: %s\n", strerror(errno));
+    return 0;
 }
 
 // In the sandbox: _init [--usb-after SECONDS] -- PROGRAM [ARG ...]

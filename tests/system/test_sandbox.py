@@ -174,6 +174,13 @@ class TestConsole:
         child.close()
         assert child.exitstatus == 128 + signal.SIGQUIT
 
+    def test_no_input_can_be_pushed_into_the_callers_terminal(self, board):
+        child = spawn("shell", board, "--", "/usr/lib/sim/switch-sim", "_tiocsti", timeout=20)
+        child.expect(pexpect.EOF)
+        child.close()
+        assert "TIOCSTI refused: Operation not permitted" in child.before
+        assert child.exitstatus == 0
+
     def test_console_settings_are_restored(self, board):
         # A program that leaves the console raw (as a boot manager stopped in the middle
         # of a key read does): the caller's terminal is put back afterwards.
@@ -231,5 +238,10 @@ def test_works_for_an_ordinary_user(sim):
         assert result.stdout == "65534\n"
         assert os.stat(os.path.join(board, "user", "mine")).st_uid == 65534
         assert events(board) == [("reboot", "/bin/reboot")]
+        result = subprocess.run(as_nobody + [sim, "boot", board], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert "Booting image '1'" in result.stdout
+        assert events(board)[-1] == ("reboot", "/bin/reboot")
     finally:
         shutil.rmtree(top, ignore_errors=True)
