@@ -17,6 +17,9 @@ struct KeyObject {
     void* key; // RsaKey* for KEY_TYPE_RSA
 };
 
+// text: PEM or DER. On success key (when not null) is set up afresh (its previous contents are
+// not looked at) and holds the key; release it with KEY_release. Nothing is printed except the
+// level-4 debug trace.
 MSTATUS CA_MGMT_convertPublicKey(const uint8_t* text, uint32_t length, KeyObject* key);
 
 MSTATUS PEM_decode(const uint8_t* text, uint32_t length, uint8_t** der, uint32_t* derLength);
@@ -33,5 +36,5 @@ MSTATUS KEY_init(KeyObject* key);
 MSTATUS KEY_release(KeyObject* key);
 MSTATUS KEY_copy(KeyObject* destination, const KeyObject* source);
 MSTATUS KEY_makeRsa(KeyObject* key);
-MSTATUS KEY_setRsa(KeyObject* key, uint32_t e, const uint8_t* n, uint32_t nLength,
-                   const uint8_t* p, uint32_t pLength, const uint8_t* q, uint32_t qLength);
+MSTATUS KEY_setRsa(KeyObject* key, uint32_t e, const uint8_t* n, uint32_t nLength, const uint8_t* p,
+                   uint32_t pLength, const uint8_t* q, uint32_t qLength);
