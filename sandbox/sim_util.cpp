@@ -123,6 +123,16 @@ bool sim_open_board(const std::string& dir, std::string* absolute) {
         sim_error("%s: not a simulated board (make one with: switch-sim new DIR)", dir.c_str());
         return false;
     }
+    // user/ and usb/ are mounted into the sandbox writable: they must be the board's own
+    // directories, not links to somewhere else on the host.
+    for (const char* sub : {"/user", "/usb"}) {
+        struct stat st;
+        if (lstat((*absolute + sub).c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+            sim_error("%s%s: must be a directory of its own, not a link or a file", dir.c_str(),
+                      sub);
+            return false;
+        }
+    }
     return true;
 }
 

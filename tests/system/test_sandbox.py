@@ -88,6 +88,18 @@ class TestFilesystem:
         assert (board / "user" / "images" / "f").read_text() == "one\n"
         assert (board / "g").read_text() == "two\n"
 
+    @pytest.mark.parametrize("name", ["user", "usb"])
+    def test_linked_user_or_usb_directory_refused(self, board, tmp_path, name):
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir()
+        if name == "user":
+            (board / "user").rmdir()
+        (board / name).symlink_to(elsewhere)
+        result = sh(board, "touch /user/x /mnt/usb/x", check=False)
+        assert result.returncode != 0
+        assert "not a link" in result.stderr
+        assert os.listdir(elsewhere) == []
+
     def test_tmp_is_fresh_for_every_power_on(self, board):
         name = f"sim-test-{uuid.uuid4().hex}"
         sh(board, f"touch /tmp/{name}; ls /tmp")
