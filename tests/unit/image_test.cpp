@@ -123,16 +123,18 @@ TEST(ImageCrc, MatchesBitwiseDefinitionAndZlibAtEveryLengthAndAlignment) {
     std::mt19937 rng(7);
     bytes data(70000 + 64);
     for (auto& b : data) b = uint8_t(rng());
-    // Short lengths on every alignment, then lengths around the multi-lane threshold.
+    // Every length up to 300 (the folding path starts at 256) on several
+    // alignments, then lengths around the multi-lane threshold of the tables.
     std::vector<size_t> lengths;
-    for (size_t n = 0; n < 80; ++n) lengths.push_back(n);
-    for (size_t n : {16383u, 16384u, 16385u, 16391u, 16392u, 40000u, 65536u, 70001u})
+    for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+    for (size_t n : {1023u, 1024u, 16383u, 16384u, 16385u, 16391u, 16392u, 40000u, 65536u, 70001u})
         lengths.push_back(n);
     for (size_t n : lengths) {
-        for (size_t align = 0; align < (n < 80 ? 8u : 2u); ++align) {
+        for (size_t align = 0; align < (n <= 300 ? 5u : 2u); ++align) {
             const uint8_t* p = data.data() + align;
             uint32_t expect = bitwise_crc(p, n, 0xFFFFFFFFu);
             ASSERT_EQ(image_crc32(p, n, IMAGE_CRC_START), expect) << n << " " << align;
+            ASSERT_EQ(image_crc32_tables(p, n, IMAGE_CRC_START), expect) << n << " " << align;
             ASSERT_EQ(expect, ~uint32_t(crc32(0, p, uInt(n)))) << n;
         }
     }
@@ -146,8 +148,12 @@ TEST(ImageCrc, ChainsAcrossCallsWithAnyStart) {
         uint32_t a = image_crc32(data.data(), cut, IMAGE_CRC_START);
         EXPECT_EQ(image_crc32(data.data() + cut, data.size() - cut, a), whole) << cut;
     }
-    EXPECT_EQ(image_crc32(data.data(), data.size(), 0x12345678u),
-              bitwise_crc(data.data(), data.size(), 0x12345678u));
+    for (uint32_t start : {0u, 0x12345678u}) {
+        EXPECT_EQ(image_crc32(data.data(), data.size(), start),
+                  bitwise_crc(data.data(), data.size(), start));
+        EXPECT_EQ(image_crc32_tables(data.data(), data.size(), start),
+                  bitwise_crc(data.data(), data.size(), start));
+    }
 }
 
 // --- header layouts ---------------------------------------------------------
