@@ -1,7 +1,11 @@
 // Console prompts driven through a pseudo-terminal standing in for the
 // serial console: descriptor 0 is the pty's slave side, the keys are written
 // into its master side, and standard output is captured.
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <pthread.h>
+#include <thread>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -10,6 +14,8 @@
 #include <unistd.h>
 
 #include "boot/console.h"
+#include "boot/env.h"
+#include "boot/startup.h"
 
 namespace {
 
@@ -125,6 +131,37 @@ TEST_F(ConsoleTest, ControlKeys) {
     char rest[16];
     edit("", rest, sizeof rest);
     EXPECT_STREQ(rest, "zz");
+}
+
+// Ctrl-C on a console with ISIG set raises SIGINT: the waiting read ends with
+// key 0, which rings the bell, and editing goes on.
+TEST_F(ConsoleTest, InterruptDuringEditing) {
+    struct sigaction saved;
+    sigaction(SIGINT, nullptr, &saved);
+    ASSERT_EQ(install_interrupt_handler(), 0);
+    boot_env_flags.interrupted = 0;
+    int master_fd = master;
+    std::thread helper([master_fd] {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &block, nullptr); // the signal goes to the editor's thread
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(getpid(), SIGINT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ssize_t n = write(master_fd, "ok\r", 3);
+        (void)n;
+    });
+    char buf[16];
+    testing::internal::CaptureStdout();
+    read_line(buf, sizeof buf);
+    std::string echo = testing::internal::GetCapturedStdout();
+    helper.join();
+    sigaction(SIGINT, &saved, nullptr);
+    EXPECT_EQ(boot_env_flags.interrupted, 1);
+    boot_env_flags.interrupted = 0;
+    EXPECT_STREQ(buf, "ok");
+    EXPECT_EQ(echo, "\aok\n");
 }
 
 TEST_F(ConsoleTest, TimedKeyAndYesNo) {
