@@ -568,12 +568,21 @@ ssize_t flash_program(Emu& e, int fd, const EmuFd& f, const void* buffer, size_t
         return -1;
     }
     const uint8_t* src = static_cast<const uint8_t*>(buffer);
-    std::vector<uint8_t> old(static_cast<size_t>(std::min<uint64_t>(n, kChunk)));
+    // Small writes (the common 1 KiB pieces) stay on the stack.
+    uint8_t small[4096];
+    std::vector<uint8_t> large;
+    uint8_t* old = small;
+    size_t span = sizeof small;
+    if (n > sizeof small) {
+        large.resize(static_cast<size_t>(std::min<uint64_t>(n, kChunk)));
+        old = large.data();
+        span = large.size();
+    }
     for (uint64_t done = 0; done < n;) {
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, kChunk));
-        if (!full_pread(fd, old.data(), piece, uoff + done)) return -1;
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, span));
+        if (!full_pread(fd, old, piece, uoff + done)) return -1;
         for (size_t i = 0; i < piece; ++i) old[i] &= src[done + i]; // NOR: bits only clear
-        if (!full_pwrite(fd, old.data(), piece, uoff + done)) return -1;
+        if (!full_pwrite(fd, old, piece, uoff + done)) return -1;
         done += piece;
     }
     return static_cast<ssize_t>(n);
