@@ -1,7 +1,6 @@
 // Image headers, header records, the image CRC and the read-side operations.
 #include "image/image.h"
 
-#include <array>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/types.h>
