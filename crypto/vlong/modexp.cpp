@@ -34,6 +34,26 @@ MSTATUS reduce(const vlong* x, const vlong* m, vlong** out, vlong** queue) {
     return OK;
 }
 
+// q2 = q1 mu for a modulus of k units, without the columns that cannot move q3 = q2 / b^(k+1)
+// by more than one: the partial products left out sum to less than b^(k+1).
+MSTATUS highProduct(vlong* q2, const vlong* q1, const vlong* mu, uint32_t k) {
+    if (!q1->used || !mu->used) {
+        q2->used = 0;
+        q2->negative = 0;
+        return OK;
+    }
+    uint32_t n = q1->used + mu->used;
+    MSTATUS status = VLONG_reserve(q2, n);
+    if (status != OK) return status;
+    status = vlongMulColumnsHigh(q2->units, q1->units, q1->used, mu->units, mu->used,
+                                 k >= 3 ? k - 2 : 0);
+    if (status != OK) return status;
+    q2->used = n;
+    q2->negative = 0;
+    vlongNormalize(q2);
+    return OK;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- Barrett
@@ -71,9 +91,9 @@ MSTATUS BARRETT_mulMod(vlong* result, const vlong* a, const vlong* b, const vlon
     status = VLONG_alloc(&q.v, queue);
     if (status == OK) status = VLONG_alloc(&r2.v, queue);
     if (status == OK) status = VLONG_copy(q.v, t.v);
-    if (status == OK) status = VLONG_shiftRight(q.v, 32 * (k - 1));           // q1
-    if (status == OK) status = VLONG_multiply(r2.v, q.v, mu);                 // q2
-    if (status == OK) status = VLONG_shiftRight(r2.v, 32 * (k + 1));          // q3
+    if (status == OK) status = VLONG_shiftRight(q.v, 32 * (k - 1));  // q1
+    if (status == OK) status = highProduct(r2.v, q.v, mu, k);        // q2, low columns left out
+    if (status == OK) status = VLONG_shiftRight(r2.v, 32 * (k + 1)); // q3
     if (status == OK) status = VLONG_multiplyLow(q.v, r2.v, m, 32 * (k + 1)); // r2
     if (status != OK) return status;
     truncateUnits(t.v, k + 1); // r1
@@ -83,9 +103,9 @@ MSTATUS BARRETT_mulMod(vlong* result, const vlong* a, const vlong* b, const vlon
     }
     status = VLONG_subtractMagnitude(t.v, q.v);
     if (status != OK) return status;
-    // at most two corrections for reduced operands
+    // at most three corrections for reduced operands
     for (int i = 0; VLONG_compareMagnitude(t.v, m) >= 0; i++) {
-        if (i == 2) return VLONG_divide(nullptr, t.v, m, result, queue);
+        if (i == 3) return VLONG_divide(nullptr, t.v, m, result, queue);
         status = VLONG_subtractMagnitude(t.v, m);
         if (status != OK) return status;
     }

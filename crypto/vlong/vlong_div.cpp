@@ -78,7 +78,20 @@ MSTATUS divideLong(vlong* q, vlong* r, const vlong* dividend, const vlong* divis
         // multiply and subtract
         uint64_t borrow = 0;
         uint64_t carry = 0;
-        for (uint32_t i = 0; i < n; i++) {
+        uint32_t i = 0;
+#if VLONG_WIDE
+        for (; i + 1 < n; i += 2) {
+            uint64_t vPair = uint64_t(vn[i]) | uint64_t(vn[i + 1]) << 32;
+            uint64_t uPair = uint64_t(un[i + j]) | uint64_t(un[i + j + 1]) << 32;
+            unsigned __int128 p = (unsigned __int128)qhat * vPair + carry;
+            carry = uint64_t(p >> 64);
+            unsigned __int128 d = (unsigned __int128)uPair - uint64_t(p) - borrow;
+            un[i + j] = uint32_t(uint64_t(d));
+            un[i + j + 1] = uint32_t(uint64_t(d) >> 32);
+            borrow = uint64_t(d >> 127);
+        }
+#endif
+        for (; i < n; i++) {
             uint64_t p = qhat * vn[i] + carry;
             carry = p >> 32;
             uint64_t t = uint64_t(un[i + j]) - uint32_t(p) - borrow;

@@ -24,6 +24,11 @@ MSTATUS vlongSqrColumns(uint32_t* r, const uint32_t* a, uint32_t n);
 // r[0 .. nr) = low nr units of a * b; r must not overlap a or b.
 MSTATUS vlongMulColumnsLow(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t na,
                            const uint32_t* b, uint32_t nb);
+// r[0 .. na+nb) = a * b less the partial products of the columns below unit dropBelow
+// (on wide hosts: of the 64-bit columns below dropBelow / 2). The shortfall is below
+// dropBelow * 2^(32 (dropBelow + 2)).
+MSTATUS vlongMulColumnsHigh(uint32_t* r, const uint32_t* a, uint32_t na, const uint32_t* b,
+                            uint32_t nb, uint32_t dropBelow);
 // 8 x 8 unit product and 8-unit square into 16 units.
 void vlongMul8(uint32_t* r, const uint32_t* a, const uint32_t* b);
 void vlongSqr8(uint32_t* r, const uint32_t* a);

@@ -313,11 +313,12 @@ namespace {
 
 #if !VLONG_WIDE
 void mulColumnsNarrow(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t na, const uint32_t* b,
-                      uint32_t nb) {
+                      uint32_t nb, uint32_t from) {
     uint64_t acc = 0;
     uint32_t hi = 0;
     uint32_t full = na + nb;
-    for (uint32_t k = 0; k < nr; k++) {
+    for (uint32_t k = 0; k < from && k < nr; k++) r[k] = 0;
+    for (uint32_t k = from; k < nr; k++) {
         if (k + 1 == full) {
             N_LAST(k);
             return;
@@ -346,11 +347,12 @@ void sqrColumnsNarrow(uint32_t* r, const uint32_t* a, uint32_t n) {
 
 #if VLONG_WIDE
 void mulColumnsWide(uint64_t* rw, uint32_t nr, const uint64_t* a, uint32_t na, const uint64_t* b,
-                    uint32_t nb) {
+                    uint32_t nb, uint32_t from) {
     u128 acc = 0;
     uint64_t hi = 0;
     uint32_t full = na + nb;
-    for (uint32_t k = 0; k < nr; k++) {
+    for (uint32_t k = 0; k < from && k < nr; k++) rw[k] = 0;
+    for (uint32_t k = from; k < nr; k++) {
         if (k + 1 == full) {
             W_LAST(k);
             return;
@@ -407,8 +409,10 @@ void fromLimbs(uint32_t* u, uint32_t n, const uint64_t* w) {
 
 } // namespace
 
-MSTATUS vlongMulColumnsLow(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t na,
-                           const uint32_t* b, uint32_t nb) {
+namespace {
+
+MSTATUS mulColumns(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t na, const uint32_t* b,
+                   uint32_t nb, uint32_t dropBelow) {
     if (nr > na + nb) {
         memset(r + na + nb, 0, size_t(nr - na - nb) * sizeof(uint32_t));
         nr = na + nb;
@@ -422,12 +426,24 @@ MSTATUS vlongMulColumnsLow(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t
     uint64_t* wr = wb + lb;
     toLimbs(wa, a, na);
     toLimbs(wb, b, nb);
-    mulColumnsWide(wr, lr, wa, la, wb, lb);
+    mulColumnsWide(wr, lr, wa, la, wb, lb, dropBelow / 2);
     fromLimbs(r, nr, wr);
 #else
-    mulColumnsNarrow(r, nr, a, na, b, nb);
+    mulColumnsNarrow(r, nr, a, na, b, nb, dropBelow);
 #endif
     return OK;
+}
+
+} // namespace
+
+MSTATUS vlongMulColumnsLow(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t na,
+                           const uint32_t* b, uint32_t nb) {
+    return mulColumns(r, nr, a, na, b, nb, 0);
+}
+
+MSTATUS vlongMulColumnsHigh(uint32_t* r, const uint32_t* a, uint32_t na, const uint32_t* b,
+                            uint32_t nb, uint32_t dropBelow) {
+    return mulColumns(r, na + nb, a, na, b, nb, dropBelow);
 }
 
 MSTATUS vlongMulColumns(uint32_t* r, const uint32_t* a, uint32_t na, const uint32_t* b,

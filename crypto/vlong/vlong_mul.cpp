@@ -7,16 +7,35 @@
 
 namespace {
 
-uint32_t addUnits(uint32_t* r, const uint32_t* x, const uint32_t* y, uint32_t n) {
-    uint64_t carry = 0;
-    for (uint32_t i = 0; i < n; i++) {
-        carry += uint64_t(x[i]) + y[i];
-        r[i] = uint32_t(carry);
-        carry >>= 32;
-    }
-    return uint32_t(carry);
+#if VLONG_WIDE
+// Karatsuba sizes are even: the linear steps go two units at a time.
+inline uint64_t limbAt(const uint32_t* u, uint32_t i) {
+    return uint64_t(u[2 * i]) | uint64_t(u[2 * i + 1]) << 32;
+}
+inline void setLimb(uint32_t* u, uint32_t i, uint64_t w) {
+    u[2 * i] = uint32_t(w);
+    u[2 * i + 1] = uint32_t(w >> 32);
 }
 
+uint32_t subUnits(uint32_t* r, const uint32_t* x, const uint32_t* y, uint32_t n) {
+    uint64_t borrow = 0;
+    for (uint32_t i = 0; i < n / 2; i++) {
+        unsigned __int128 d = (unsigned __int128)limbAt(x, i) - limbAt(y, i) - borrow;
+        setLimb(r, i, uint64_t(d));
+        borrow = uint64_t(d >> 127);
+    }
+    return uint32_t(borrow);
+}
+
+int compareUnits(const uint32_t* x, const uint32_t* y, uint32_t n) {
+    for (uint32_t i = n / 2; i-- > 0;) {
+        uint64_t a = limbAt(x, i), b = limbAt(y, i);
+        if (a != b) return a > b ? 1 : -1;
+    }
+    return 0;
+}
+
+#else
 uint32_t subUnits(uint32_t* r, const uint32_t* x, const uint32_t* y, uint32_t n) {
     uint32_t borrow = 0;
     for (uint32_t i = 0; i < n; i++) {
@@ -34,22 +53,73 @@ int compareUnits(const uint32_t* x, const uint32_t* y, uint32_t n) {
     return 0;
 }
 
-// r[h .. 2n) += m[0 .. n) plus a signed carry above m.
-void addMiddle(uint32_t* r, uint32_t n, const uint32_t* m, int64_t carry) {
-    uint32_t h = n / 2;
-    uint64_t c = 0;
-    for (uint32_t i = 0; i < n; i++) {
-        c += uint64_t(r[h + i]) + m[i];
-        r[h + i] = uint32_t(c);
-        c >>= 32;
-    }
-    int64_t top = carry + int64_t(c);
-    // the whole product fits in 2n units, so what is left only ripples upward
-    for (uint32_t i = h + n; i < 2 * n && top; i++) {
-        int64_t s = int64_t(r[i]) + top;
+#endif
+
+#if VLONG_WIDE
+typedef uint64_t Limb;
+typedef __int128 SignedAcc;
+const uint32_t kUnitsPerLimb = 2;
+inline Limb limbOf(const uint32_t* u, uint32_t i) {
+    return limbAt(u, i);
+}
+inline void putLimb(uint32_t* u, uint32_t i, Limb w) {
+    setLimb(u, i, w);
+}
+#else
+typedef uint32_t Limb;
+typedef int64_t SignedAcc;
+const uint32_t kUnitsPerLimb = 1;
+inline Limb limbOf(const uint32_t* u, uint32_t i) {
+    return u[i];
+}
+inline void putLimb(uint32_t* u, uint32_t i, Limb w) {
+    u[i] = w;
+}
+#endif
+const uint32_t kLimbBits = 32 * kUnitsPerLimb;
+
+// Adds a signed carry into r[from .. end), in units.
+void ripple(uint32_t* r, uint32_t from, uint32_t end, int64_t carry) {
+    for (uint32_t i = from; i < end && carry; i++) {
+        int64_t s = int64_t(r[i]) + carry;
         r[i] = uint32_t(uint64_t(s));
-        top = s >> 32;
+        carry = s >> 32;
     }
+}
+
+// Adds the Karatsuba middle term into r = L + H b^n, in place. With the halves
+// L = L1:L0, H = H1:H0 and t = T1:T0 (sign: +1 add, -1 subtract, 0 absent), the middle term
+// M = L + H + sign t enters at unit h = n / 2:
+//   r[h .. 2h)  = L1 + (L0 + H0 + sign T0)
+//   r[2h .. 3h) = H0 + (L1 + H1 + sign T1) + carry
+// both sums sharing L1 + H0, in one pass.
+void combine(uint32_t* r, uint32_t n, const uint32_t* t, int sign) {
+    const uint32_t h = n / 2;
+    const uint32_t limbs = h / kUnitsPerLimb;
+    const uint32_t* l0 = r;
+    uint32_t* l1 = r + h;
+    uint32_t* h0 = r + n;
+    const uint32_t* h1 = r + n + h;
+    SignedAcc carryLow = 0, carryHigh = 0;
+    for (uint32_t i = 0; i < limbs; i++) {
+        SignedAcc shared = SignedAcc(limbOf(l1, i)) + limbOf(h0, i);
+        SignedAcc low = shared + limbOf(l0, i) + carryLow;
+        SignedAcc high = shared + limbOf(h1, i) + carryHigh;
+        if (sign > 0) {
+            low += limbOf(t, i);
+            high += limbOf(t + h, i);
+        } else if (sign < 0) {
+            low -= limbOf(t, i);
+            high -= limbOf(t + h, i);
+        }
+        putLimb(l1, i, Limb(low));
+        putLimb(h0, i, Limb(high));
+        carryLow = low >> kLimbBits;
+        carryHigh = high >> kLimbBits;
+    }
+    // the whole product fits in 2n units, so the carries only ripple upward
+    ripple(r, 2 * h, 2 * n, int64_t(carryLow));
+    ripple(r, 3 * h, 2 * n, int64_t(carryHigh));
 }
 
 // r[0 .. 2n) = a * b for n a power of two from 8 up; s holds 4n units of scratch.
@@ -76,15 +146,7 @@ void karatsubaMul(uint32_t* r, const uint32_t* a, const uint32_t* b, uint32_t n,
             subUnits(s + h, b, b + h, h);
         karatsubaMul(t, s, s + h, h, s + 2 * n);
     }
-    uint32_t* m = s + 2 * n;
-    int64_t carry = addUnits(m, r, r + n, n);
-    if (haveMiddle) {
-        if ((ca > 0) == (cb > 0))
-            carry += addUnits(m, m, t, n);
-        else
-            carry -= subUnits(m, m, t, n);
-    }
-    addMiddle(r, n, m, carry);
+    combine(r, n, t, haveMiddle ? ((ca > 0) == (cb > 0) ? 1 : -1) : 0);
 }
 
 void karatsubaSqr(uint32_t* r, const uint32_t* a, uint32_t n, uint32_t* s) {
@@ -104,10 +166,7 @@ void karatsubaSqr(uint32_t* r, const uint32_t* a, uint32_t n, uint32_t* s) {
             subUnits(s, a + h, a, h);
         karatsubaSqr(t, s, h, s + 2 * n);
     }
-    uint32_t* m = s + 2 * n;
-    int64_t carry = addUnits(m, r, r + n, n);
-    if (ca) carry -= subUnits(m, m, t, n);
-    addMiddle(r, n, m, carry);
+    combine(r, n, t, ca ? -1 : 0);
 }
 
 bool isPowerOfTwo(uint32_t n) {
