@@ -8,15 +8,6 @@
 
 #include "board/mtd.h"
 
-// On x86-64 the carry-less multiply instruction, when the processor has it,
-// folds long buffers; everywhere else (the switch itself) the tables do.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define IMAGE_CRC_CLMUL 1
-#include <immintrin.h>
-#else
-#define IMAGE_CRC_CLMUL 0
-#endif
-
 const char* g_image_dir = "/user/images";
 
 // ---------------------------------------------------------------------------
@@ -125,7 +116,7 @@ constexpr size_t CRC_LANE_MIN = 4096; // below this one lane is faster
 // Long buffers run as CRC_LANES independent lanes over consecutive parts, so
 // that the table look-ups of the lanes overlap; the lane results are then
 // joined: CRC(c, A|B) = CRC(c, A) * x^(8|B|) xor CRC(0, B).
-uint32_t image_crc32_tables(const void* data, size_t count, uint32_t start) {
+uint32_t image_crc32(const void* data, size_t count, uint32_t start) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     if (!p) return start;
     if (count < CRC_LANES * CRC_LANE_MIN) return crc_one_lane(start, p, count);
@@ -148,83 +139,6 @@ uint32_t image_crc32_tables(const void* data, size_t count, uint32_t start) {
     crc = crc_mult_mod(crc, shift) ^ c3;
     size_t done = CRC_LANES * lane_len;
     return crc_one_lane(crc, p + done, count - done);
-}
-
-#if IMAGE_CRC_CLMUL
-namespace {
-
-// Carry-less multiplication folds 128-bit blocks of the message forward by a
-// fixed distance D without changing the CRC: a block X = Lo * x^64 + Hi
-// becomes Lo * (x^(64+D) mod P) + Hi * (x^D mod P), which is below 128 bits.
-// In the reflected layout (bit k of a 64-bit word stands for x^(63-k)) a
-// product comes out one place short, so the constants are x^(63+D) and
-// x^(D-1), with x^d at bit 63-d: the 32-bit residue shifted up by 32.
-constexpr uint64_t clmul_constant(uint64_t n) {
-    return uint64_t(crc_x_power(n)) << 32;
-}
-
-constexpr uint64_t FOLD512_LO = clmul_constant(63 + 512), FOLD512_HI = clmul_constant(511);
-constexpr uint64_t FOLD128_LO = clmul_constant(63 + 128), FOLD128_HI = clmul_constant(127);
-
-__attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i x, __m128i k, __m128i next) {
-    return _mm_xor_si128(
-        _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
-}
-
-__attribute__((target("pclmul,sse2"))) inline __m128i load128(const uint8_t* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-// count must be at least 64. Four blocks are folded by 512 bits at a time,
-// joined, folded down to one block, and the last block and the tail are run
-// through the tables: with the start value already in the message, the CRC
-// of the message equals the CRC, from zero, of the one block left.
-__attribute__((target("pclmul,sse2"))) uint32_t crc_clmul(uint32_t crc, const uint8_t* p,
-                                                          size_t count) {
-    const __m128i k512 = _mm_set_epi64x(int64_t(FOLD512_HI), int64_t(FOLD512_LO));
-    const __m128i k128 = _mm_set_epi64x(int64_t(FOLD128_HI), int64_t(FOLD128_LO));
-    __m128i x0 = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(int(crc)));
-    __m128i x1 = load128(p + 16);
-    __m128i x2 = load128(p + 32);
-    __m128i x3 = load128(p + 48);
-    p += 64;
-    count -= 64;
-    while (count >= 64) {
-        x0 = fold(x0, k512, load128(p));
-        x1 = fold(x1, k512, load128(p + 16));
-        x2 = fold(x2, k512, load128(p + 32));
-        x3 = fold(x3, k512, load128(p + 48));
-        p += 64;
-        count -= 64;
-    }
-    __m128i x = fold(x0, k128, x1);
-    x = fold(x, k128, x2);
-    x = fold(x, k128, x3);
-    while (count >= 16) {
-        x = fold(x, k128, load128(p));
-        p += 16;
-        count -= 16;
-    }
-    uint8_t last[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), x);
-    return crc_one_lane(crc_one_lane(0, last, sizeof last), p, count);
-}
-
-bool cpu_has_clmul() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
-}
-
-} // namespace
-#endif
-
-uint32_t image_crc32(const void* data, size_t count, uint32_t start) {
-#if IMAGE_CRC_CLMUL
-    static const bool has_clmul = cpu_has_clmul();
-    if (data && count >= 256 && has_clmul)
-        return crc_clmul(start, static_cast<const uint8_t*>(data), count);
-#endif
-    return image_crc32_tables(data, count, start);
 }
 
 // ---------------------------------------------------------------------------

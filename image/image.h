@@ -71,9 +71,6 @@ struct image_header_info {
 // the register starting at `start`, without final complement. Callers pass
 // IMAGE_CRC_START. "123456789" gives 0x340BC6D9.
 uint32_t image_crc32(const void* data, size_t count, uint32_t start);
-// The same CRC computed with tables only (what image_crc32 uses on hosts
-// without a carry-less multiply instruction, the switch included).
-uint32_t image_crc32_tables(const void* data, size_t count, uint32_t start);
 
 // Classifies the first 24 bytes of a sub-image and fills `info` (always).
 // Returns true when the lengths are usable: H is at least the fixed part of
