@@ -141,7 +141,24 @@ TEST_F(StartupTest, InterruptHandlerSetsTheFlagWithoutRestart) {
     sigaction(SIGINT, &saved, nullptr);
 }
 
-using RebootDeathTest = StartupTest;
+// No board here: the threadsafe death-test style re-runs the fixture in a child
+// that ends in exit() and would never remove one.
+struct RebootDeathTest : testing::Test {
+    int (*saved_runner)(const char*) = nullptr;
+    void (*saved_sleep)(uint64_t) = nullptr;
+    void SetUp() override {
+        saved_runner = g_shell_runner;
+        saved_sleep = g_sleep_hook;
+        g_shell_runner = record_shell;
+        g_sleep_hook = no_sleep;
+        g_commands.clear();
+        g_shell_result = 0;
+    }
+    void TearDown() override {
+        g_shell_runner = saved_runner;
+        g_sleep_hook = saved_sleep;
+    }
+};
 
 TEST_F(RebootDeathTest, RunsRebootAndExits) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
