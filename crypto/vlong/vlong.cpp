@@ -362,7 +362,18 @@ MSTATUS VLONG_addMagnitude(vlong* a, const vlong* b) {
     }
     if (carry) {
         if (n >= VLONG_MAX_UNITS) {
-            vlongNormalize(a);
+            // too long: give a back its value
+            if (a == b) {
+                for (uint32_t i = 0; i < n; i++)
+                    u[i] = u[i] >> 1 | (i + 1 < n ? u[i + 1] << 31 : carry << 31);
+            } else {
+                uint32_t borrow = 0;
+                for (uint32_t i = 0; i < n; i++) {
+                    uint64_t d = uint64_t(u[i]) - (i < bUsed ? w[i] : 0) - borrow;
+                    u[i] = uint32_t(d);
+                    borrow = uint32_t(d >> 63);
+                }
+            }
             return ERR_BAD_LENGTH;
         }
         u[n++] = carry;
