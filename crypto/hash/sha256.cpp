@@ -17,7 +17,7 @@ const uint32_t kSha224Init[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
 #define s0(x) (rotr32((x), 7) ^ rotr32((x), 18) ^ ((x) >> 3))
 #define s1(x) (rotr32((x), 17) ^ rotr32((x), 19) ^ ((x) >> 10))
 #define CH(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define MAJ(x, y, z) (((x) & (y)) | ((z) & ((x) | (y))))
+#define MAJ(x, y, z) ((y) ^ (((x) ^ (y)) & ((y) ^ (z))))
 
 // One round; the caller rotates the roles of the eight working variables.
 #define R(a, b, c, d, e, f, g, h, k, w)                                                            \

@@ -124,7 +124,7 @@ TEST(AesRules, CreateAndInitStatuses) {
     uint8_t key[32] = {1, 2, 3};
     EXPECT_EQ(nullptr, CreateAESCtx(key, 20, 1));
     EXPECT_EQ(nullptr, CreateAESCtx(key, 0, 1));
-    EXPECT_EQ(nullptr, CreateAESCtx(key, 0x20000002u, 1)); // bit count would wrap to 16
+    EXPECT_EQ(nullptr, CreateAESCtx(key, 0x20000010u, 1)); // bit count would wrap to 128
     EXPECT_EQ(nullptr, CreateAESCtx(nullptr, 16, 1));
     AESCtx* c24 = CreateAESCtx(key, 24, 0);
     ASSERT_NE(nullptr, c24);
