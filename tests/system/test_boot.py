@@ -76,6 +76,16 @@ class TestStartUp:
         assert 0 <= rescue < first_boot
 
 
+    def test_clock_left_alone_when_the_rtc_bus_is_missing(self, board):
+        with open(board / "board.conf", "a") as conf:
+            conf.write("fault_missing_i2c=2\n")
+        console = boot_to_end(board)
+        assert "ERROR: driver /dev/i2c-2 couldn't be opened\n" in console.text
+        assert not [t for t in texts(board, "cmd") if t.startswith("/bin/date")]
+        assert MOUNT in texts(board, "cmd")
+        assert events(board)[-1] == ("reboot", "/bin/reboot")
+
+
 class TestSlotChoice:
     @pytest.mark.parametrize("register, order", [
         (0x00, [1, 2]), (0x01, [1, 2]), (0x02, [2, 1]), (0x03, [1, 2]), (0xFF, [1, 2]),
@@ -86,6 +96,14 @@ class TestSlotChoice:
         console = boot_to_end(board)
         assert booted_slots(console) == order
         assert events(board)[-1] == ("reboot", "/bin/reboot")
+
+    def test_unreadable_eeprom_boots_slot_one_first(self, board):
+        set_eeprom(board, 0x0100, 2)
+        with open(board / "board.conf", "a") as conf:
+            conf.write("fault_nak=0:0x52\n")
+        put_broken_slots(board)
+        console = boot_to_end(board)
+        assert booted_slots(console) == [1, 2]
 
 
 class TestUsbWait:
@@ -123,6 +141,22 @@ class TestUsbWait:
         assert time.monotonic() - started >= 10
         assert "No boot image found on USB." not in console.text
         assert booted_slots(console)[0] == 1
+
+
+def test_ctrl_c_at_the_rescue_menu(board):
+    """Ctrl-C while the rescue menu waits for a key asks again; Exit goes on booting."""
+    run_sim("env", board, "diagnostics=rescue")
+    child = boot(board)
+    index = child.expect([r"Option\? : ", "rescue_menu: not available in this build"])
+    if index == 1:
+        run_to_end(child)
+        pytest.skip("rescue_menu is not built yet")
+    child.sendintr()
+    child.expect(r"\nOption\? : ")
+    child.send("e")
+    console = run_to_end(child)
+    assert booted_slots(console)[0] == 1
+    assert events(board)[-1] == ("reboot", "/bin/reboot")
 
 
 def test_interrupt_reaches_the_boot_manager(board):
