@@ -217,17 +217,26 @@ class TestConsole:
         assert wait_for(lambda: not sleeping(token))
 
 
-def sleeping(token):
+def test_pending_usb_hot_plug_ends_with_the_board(board):
+    (board / "usb").mkdir()
+    sh(board, "true", "--usb-after", "3599")
+    assert wait_for(lambda: not any(b"--usb-after\x003599" in cmdline for cmdline in cmdlines()))
+
+
+def cmdlines():
+    result = []
     for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if f.read().split(b"\0")[:2] == [b"sleep", token.encode()]:
-                    return True
-        except OSError:
-            pass
-    return False
+        if pid.isdigit():
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    result.append(f.read())
+            except OSError:
+                pass
+    return result
+
+
+def sleeping(token):
+    return any(cmdline.split(b"\0")[:2] == [b"sleep", token.encode()] for cmdline in cmdlines())
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"),
