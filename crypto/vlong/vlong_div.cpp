@@ -1,6 +1,7 @@
 // Long division (Knuth's algorithm D), modulo, quotient and modular inverse.
 #include <cstring>
 
+#include "crypto/platform/platform.h"
 #include "crypto/vlong/vlong.h"
 #include "crypto/vlong/vlong_internal.h"
 
@@ -132,6 +133,112 @@ MSTATUS divideLong(vlong* q, vlong* r, const vlong* dividend, const vlong* divis
     return OK;
 }
 
+#if VLONG_WIDE
+typedef unsigned __int128 u128;
+
+// The same long division with 64-bit digits, for divisors of three units or more on hosts
+// with a 128-bit type: half the digits, each one pass over half as many limbs.
+MSTATUS divideWide(vlong* q, vlong* r, const vlong* dividend, const vlong* divisor) {
+    const uint32_t n = (divisor->used + 1) / 2;  // divisor limbs, at least 2
+    const uint32_t m = (dividend->used + 1) / 2; // dividend limbs, at least n
+    const uint32_t count = (m + 1) + n + (m - n + 1);
+    uint64_t local[400];
+    uint64_t* area = local;
+    if (count > sizeof local / sizeof local[0]) {
+        area = static_cast<uint64_t*>(PLATFORM_malloc(size_t(count) * sizeof(uint64_t)));
+        if (!area) return ERR_MEM_ALLOC_FAIL;
+    }
+    struct AreaGuard {
+        uint64_t* p;
+        uint64_t* local;
+        ~AreaGuard() {
+            if (p != local) PLATFORM_free(p);
+        }
+    } guard{area, local};
+    uint64_t* u = area;      // m + 1 limbs
+    uint64_t* v = u + m + 1; // n limbs
+    uint64_t* qw = v + n;    // m - n + 1 limbs
+    auto limb = [](const vlong* x, uint32_t i) {
+        uint64_t lo = x->units[2 * i];
+        uint64_t hi = 2 * i + 1 < x->used ? x->units[2 * i + 1] : 0;
+        return lo | hi << 32;
+    };
+    for (uint32_t i = 0; i < n; i++) v[i] = limb(divisor, i);
+    for (uint32_t i = 0; i < m; i++) u[i] = limb(dividend, i);
+    const int s = __builtin_clzll(v[n - 1]);
+    if (s) {
+        for (uint32_t i = n - 1; i > 0; i--) v[i] = v[i] << s | v[i - 1] >> (64 - s);
+        v[0] <<= s;
+        u[m] = u[m - 1] >> (64 - s);
+        for (uint32_t i = m - 1; i > 0; i--) u[i] = u[i] << s | u[i - 1] >> (64 - s);
+        u[0] <<= s;
+    } else {
+        u[m] = 0;
+    }
+    const uint64_t vTop = v[n - 1], vNext = v[n - 2];
+    for (uint32_t j = m - n + 1; j-- > 0;) {
+        u128 num = u128(u[j + n]) << 64 | u[j + n - 1];
+        u128 qhat, rhat;
+        if (u[j + n] >= vTop) {
+            qhat = ~uint64_t(0);
+            rhat = num - qhat * vTop;
+        } else {
+            qhat = num / vTop;
+            rhat = num - qhat * vTop;
+        }
+        while (!(rhat >> 64) && qhat * vNext > (rhat << 64 | u[j + n - 2])) {
+            qhat--;
+            rhat += vTop;
+        }
+        uint64_t carry = 0, borrow = 0;
+        for (uint32_t i = 0; i < n; i++) {
+            u128 p = qhat * v[i] + carry;
+            carry = uint64_t(p >> 64);
+            u128 d = u128(u[i + j]) - uint64_t(p) - borrow;
+            u[i + j] = uint64_t(d);
+            borrow = uint64_t(d >> 127);
+        }
+        u128 t = u128(u[j + n]) - carry - borrow;
+        u[j + n] = uint64_t(t);
+        qw[j] = uint64_t(qhat);
+        if (t >> 127) {
+            // estimate one too large: add the divisor back
+            qw[j]--;
+            u128 c = 0;
+            for (uint32_t i = 0; i < n; i++) {
+                c += u128(u[i + j]) + v[i];
+                u[i + j] = uint64_t(c);
+                c >>= 64;
+            }
+            u[j + n] += uint64_t(c);
+        }
+    }
+    uint32_t qUnits = 2 * (m - n + 1);
+    MSTATUS status = VLONG_reserve(q, qUnits);
+    if (status != OK) return status;
+    for (uint32_t i = 0; i < m - n + 1; i++) {
+        q->units[2 * i] = uint32_t(qw[i]);
+        q->units[2 * i + 1] = uint32_t(qw[i] >> 32);
+    }
+    q->used = qUnits;
+    q->negative = 0;
+    vlongNormalize(q);
+    if (r) {
+        status = VLONG_reserve(r, 2 * n);
+        if (status != OK) return status;
+        for (uint32_t i = 0; i < n; i++) {
+            uint64_t w = s ? (u[i] >> s | (i + 1 < n ? u[i + 1] << (64 - s) : 0)) : u[i];
+            r->units[2 * i] = uint32_t(w);
+            r->units[2 * i + 1] = uint32_t(w >> 32);
+        }
+        r->used = 2 * n;
+        r->negative = 0;
+        vlongNormalize(r);
+    }
+    return OK;
+}
+#endif
+
 // Short division by one unit.
 MSTATUS divideShort(vlong* q, vlong* r, const vlong* dividend, uint32_t d) {
     uint32_t m = dividend->used;
@@ -170,8 +277,11 @@ MSTATUS VLONG_divide(vlong* quotient, const vlong* dividend, const vlong* diviso
     MSTATUS status = VLONG_alloc(&q.v, queue);
     if (status == OK) status = VLONG_alloc(&r.v, queue);
     if (status != OK) return status;
-    if (divisor->used == 1)
-        status = divideShort(q.v, r.v, dividend, divisor->units[0]);
+    if (divisor->used == 1) status = divideShort(q.v, r.v, dividend, divisor->units[0]);
+#if VLONG_WIDE
+    else if (divisor->used >= 3)
+        status = divideWide(q.v, r.v, dividend, divisor);
+#endif
     else
         status = divideLong(q.v, r.v, dividend, divisor, queue);
     if (status != OK) return status;

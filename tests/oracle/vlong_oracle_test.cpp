@@ -164,6 +164,25 @@ TEST_F(VlongOracle, DivideAddBackCase) {
     }
 }
 
+TEST_F(VlongOracle, DivideAddBackWithWideDigits) {
+    // the digit estimate is one too large at base 2^32 and at base 2^64
+    const std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> cases = {
+        {{0x7f, 0xff, 0xff, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+        {{0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 0,
+          0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0},
+         {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+    };
+    for (auto& c : cases) {
+        Vl n = toVlong(c.first), d = toVlong(c.second), q = toVlong({}), r = toVlong({});
+        ASSERT_EQ(OK, VLONG_divide(q.get(), n.get(), d.get(), r.get(), nullptr));
+        Bn en = toBn(c.first), ed = toBn(c.second), eq(BN_new()), er(BN_new());
+        BN_div(eq.get(), er.get(), en.get(), ed.get(), ctx.get());
+        EXPECT_SAME(q.get(), eq.get());
+        EXPECT_SAME(r.get(), er.get());
+    }
+}
+
 TEST_F(VlongOracle, ModInverseOddAndEvenModuli) {
     int checked = 0;
     for (uint32_t units : {1u, 2u, 5u, 16u, 33u, 64u}) {
