@@ -478,6 +478,22 @@ TEST(VlongModular, PowerModKnownAnswers) {
     EXPECT_EQ(nullptr, ctx);
 }
 
+TEST(VlongModular, BarrettWithUnreducedOperands) {
+    // operands above the modulus are reduced by division instead of the estimate
+    Held a, m, mu, r;
+    make(a, "010000000000000000000000000000000000000003"); // 2^160 + 3
+    make(m, "0ffffffffffffffff1");
+    ASSERT_EQ(OK, BARRETT_setup(&mu.v, m.v, nullptr));
+    ASSERT_EQ(OK, VLONG_alloc(&r.v, nullptr));
+    ASSERT_EQ(OK, BARRETT_mulMod(r.v, a.v, a.v, m.v, mu.v, nullptr));
+    EXPECT_EQ(fromHex("c5c1000546000009"), bytesOf(r.v));
+    Held zero;
+    ASSERT_EQ(OK, VLONG_alloc(&zero.v, nullptr));
+    vlong* none = nullptr;
+    EXPECT_EQ(ERR_DIVIDE_BY_ZERO, BARRETT_setup(&none, zero.v, nullptr));
+    EXPECT_EQ(nullptr, none);
+}
+
 TEST(VlongModular, InverseKnownAnswers) {
     Held a, m, odd;
     make(a, kInvA);
