@@ -4,12 +4,12 @@
 
 enum : int {
     I2C_BUS_COUNT = 3,
-    I2C_MUX_ADDR = 0x71,      // 7-bit
-    EEPROM_ADDR = 0x52,       // 7-bit
-    EEPROM_ADDR8 = 0xA4,      // 8-bit form
-    LED_ADDR = 0x58,          // 7-bit
+    I2C_MUX_ADDR = 0x71, // 7-bit
+    EEPROM_ADDR = 0x52,  // 7-bit
+    EEPROM_ADDR8 = 0xA4, // 8-bit form
+    LED_ADDR = 0x58,     // 7-bit
     LED_ADDR8 = 0xB0,
-    RTC_ADDR = 0x68,          // 7-bit
+    RTC_ADDR = 0x68, // 7-bit
     RTC_ADDR8 = 0xD0,
 
     EEPROM_SERIAL = 0x000D,

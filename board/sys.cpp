@@ -6,7 +6,9 @@
 
 #include "board/devio.h"
 
-static int default_shell_runner(const char* command) { return system(command); }
+static int default_shell_runner(const char* command) {
+    return system(command);
+}
 static void default_sleep(uint64_t microseconds) {
     timespec ts;
     ts.tv_sec = static_cast<time_t>(microseconds / 1000000u);
@@ -23,5 +25,9 @@ int run_shell(const char* command) {
     return g_shell_runner(command);
 }
 
-void sys_sleep(unsigned seconds) { g_sleep_hook(uint64_t(seconds) * 1000000u); }
-void sys_usleep(uint64_t microseconds) { g_sleep_hook(microseconds); }
+void sys_sleep(unsigned seconds) {
+    g_sleep_hook(uint64_t(seconds) * 1000000u);
+}
+void sys_usleep(uint64_t microseconds) {
+    g_sleep_hook(microseconds);
+}

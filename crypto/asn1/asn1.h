@@ -29,7 +29,7 @@ struct Asn1Item {
     Asn1Item* parent;
     Asn1Item* firstChild;
     Asn1Item* next;
-    uint32_t form;  // class bits plus ASN1_CONSTRUCTED
+    uint32_t form; // class bits plus ASN1_CONSTRUCTED
     uint32_t tag;
     uint32_t length; // content length (BIT STRING: without the unused-bits octet)
     uint8_t indefinite;
