@@ -69,3 +69,32 @@ static inline uint32_t rotl32(uint32_t x, unsigned n) {
 static inline uint64_t rotr64(uint64_t x, unsigned n) {
     return (x >> n) | (x << (64 - n));
 }
+
+// The shared body of every digest's update: tops up the bytes waiting in the
+// block buffer, compresses whole blocks straight from the input, and keeps the
+// tail. B is the block size; compress(state, data, blocks). Returns the new
+// waiting count.
+template <uint32_t B, typename State, typename Compress>
+static inline int32_t absorbBlocks(State* state, uint8_t* block, int32_t waiting,
+                                   const uint8_t* data, uint32_t length, Compress compress) {
+    uint32_t n = static_cast<uint32_t>(waiting) & (B - 1);
+    if (n != 0) {
+        uint32_t take = B - n < length ? B - n : length;
+        std::memcpy(block + n, data, take);
+        n += take, data += take, length -= take;
+        if (n == B) {
+            compress(state, block, 1);
+            n = 0;
+        }
+    }
+    if (length >= B) {
+        compress(state, data, length / B);
+        data += length & ~(B - 1);
+        length &= B - 1;
+    }
+    if (length != 0) {
+        std::memcpy(block + n, data, length);
+        n += length;
+    }
+    return static_cast<int32_t>(n);
+}

@@ -125,26 +125,8 @@ MSTATUS SHA256_update(Sha256Context* ctx, const uint8_t* data, uint32_t length) 
     if (low < ctx->lengthLow) ++ctx->lengthHigh;
     ctx->lengthLow = low;
 
-    uint32_t n = static_cast<uint32_t>(ctx->waiting) & 63u;
-    if (n != 0) {
-        uint32_t take = 64 - n < length ? 64 - n : length;
-        std::memcpy(ctx->block + n, data, take);
-        n += take, data += take, length -= take;
-        if (n == 64) {
-            sha256Blocks(ctx->state, ctx->block, 1);
-            n = 0;
-        }
-    }
-    if (length >= 64) {
-        sha256Blocks(ctx->state, data, length / 64);
-        data += length & ~63u;
-        length &= 63u;
-    }
-    if (length != 0) {
-        std::memcpy(ctx->block + n, data, length);
-        n += length;
-    }
-    ctx->waiting = static_cast<int32_t>(n);
+    ctx->waiting =
+        absorbBlocks<64>(ctx->state, ctx->block, ctx->waiting, data, length, sha256Blocks);
     return OK;
 }
 

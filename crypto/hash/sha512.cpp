@@ -116,26 +116,8 @@ MSTATUS SHA512_update(Sha512Context* ctx, const uint8_t* data, uint32_t length) 
         ctx->length[i] = sum;
     }
 
-    uint32_t n = static_cast<uint32_t>(ctx->waiting) & 127u;
-    if (n != 0) {
-        uint32_t take = 128 - n < length ? 128 - n : length;
-        std::memcpy(ctx->block + n, data, take);
-        n += take, data += take, length -= take;
-        if (n == 128) {
-            sha512Blocks(ctx->state, ctx->block, 1);
-            n = 0;
-        }
-    }
-    if (length >= 128) {
-        sha512Blocks(ctx->state, data, length / 128);
-        data += length & ~127u;
-        length &= 127u;
-    }
-    if (length != 0) {
-        std::memcpy(ctx->block + n, data, length);
-        n += length;
-    }
-    ctx->waiting = static_cast<int32_t>(n);
+    ctx->waiting =
+        absorbBlocks<128>(ctx->state, ctx->block, ctx->waiting, data, length, sha512Blocks);
     return OK;
 }
 
