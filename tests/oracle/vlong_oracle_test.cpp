@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crypto/vlong/vlong.h"
+#include "tests/common/openssl.h"
 
 namespace {
 
@@ -50,21 +51,8 @@ Bn toBn(const std::vector<uint8_t>& b) {
     return Bn(BN_bin2bn(b.data(), int(b.size()), nullptr));
 }
 
-std::vector<uint8_t> vlongBytes(const vlong* v) {
-    int32_t n = 0;
-    EXPECT_EQ(OK, VLONG_byteStringFromVlong(v, nullptr, &n));
-    std::vector<uint8_t> b(n);
-    if (n) {
-        EXPECT_EQ(OK, VLONG_byteStringFromVlong(v, b.data(), &n));
-    }
-    return b;
-}
-
-std::vector<uint8_t> bnBytes(const BIGNUM* b) {
-    std::vector<uint8_t> out(BN_num_bytes(b));
-    BN_bn2bin(b, out.data());
-    return out;
-}
+using testutil::bnBytes;
+using testutil::vlongBytes;
 
 #define EXPECT_SAME(v, bn) EXPECT_EQ(bnBytes(bn), vlongBytes(v))
 
