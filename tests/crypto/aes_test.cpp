@@ -3,32 +3,17 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "crypto/aes/aes.h"
 #include "crypto/platform/platform.h"
+#include "tests/common/bytes.h"
 
 namespace {
 
-std::vector<uint8_t> unhex(const std::string& s) {
-    std::vector<uint8_t> v;
-    for (size_t i = 0; i + 1 < s.size(); i += 2)
-        v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
-    return v;
-}
-
-std::string hex(const uint8_t* p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+using testutil::hexOf;
+using testutil::unhex;
 
 const std::string kPlain = "00112233445566778899aabbccddeeff";
 
@@ -52,9 +37,9 @@ TEST(AesVectors, Fips197AppendixC) {
         int32_t done = -1;
         ASSERT_EQ(OK, AES_encryptBlocks(&enc, nullptr, plain.data(), 128, out.data(), &done));
         EXPECT_EQ(128, done);
-        EXPECT_EQ(c.cipher, hex(out.data(), 16));
+        EXPECT_EQ(c.cipher, hexOf(out.data(), 16));
         ASSERT_EQ(OK, AES_decryptBlocks(&dec, nullptr, out.data(), 128, back.data(), &done));
-        EXPECT_EQ(kPlain, hex(back.data(), 16));
+        EXPECT_EQ(kPlain, hexOf(back.data(), 16));
         // Both contexts carry the same encryption schedule.
         EXPECT_EQ(0, std::memcmp(enc.encRoundKeys, dec.encRoundKeys, sizeof enc.encRoundKeys));
     }
@@ -90,28 +75,28 @@ TEST(AesVectors, Sp80038aCbcAndChaining) {
 
     std::vector<uint8_t> data = plain, iv = unhex("000102030405060708090a0b0c0d0e0f");
     ASSERT_EQ(OK, DoAES(enc, data.data(), 64, 1, iv.data()));
-    EXPECT_EQ(cipher, hex(data.data(), 64));
-    EXPECT_EQ(cipher.substr(96), hex(iv.data(), 16));
+    EXPECT_EQ(cipher, hexOf(data.data(), 64));
+    EXPECT_EQ(cipher.substr(96), hexOf(iv.data(), 16));
 
     // Two calls continue the chain through the vector.
     std::vector<uint8_t> split = plain;
     iv = unhex("000102030405060708090a0b0c0d0e0f");
     ASSERT_EQ(OK, DoAES(enc, split.data(), 16, 1, iv.data()));
     ASSERT_EQ(OK, DoAES(enc, split.data() + 16, 48, 1, iv.data()));
-    EXPECT_EQ(cipher, hex(split.data(), 64));
+    EXPECT_EQ(cipher, hexOf(split.data(), 64));
 
     // In-place decryption restores the text and leaves the last ciphertext block as vector.
     iv = unhex("000102030405060708090a0b0c0d0e0f");
     ASSERT_EQ(OK, DoAES(dec, data.data(), 64, 0, iv.data()));
-    EXPECT_EQ(hex(plain.data(), 64), hex(data.data(), 64));
-    EXPECT_EQ(cipher.substr(96), hex(iv.data(), 16));
+    EXPECT_EQ(hexOf(plain.data(), 64), hexOf(data.data(), 64));
+    EXPECT_EQ(cipher.substr(96), hexOf(iv.data(), 16));
 
     // Unaligned buffers give the same result.
     std::vector<uint8_t> odd(64 + 3), oddIv(16 + 1);
     std::memcpy(odd.data() + 3, plain.data(), 64);
     std::memcpy(oddIv.data() + 1, unhex("000102030405060708090a0b0c0d0e0f").data(), 16);
     ASSERT_EQ(OK, DoAES(enc, odd.data() + 3, 64, 1, oddIv.data() + 1));
-    EXPECT_EQ(cipher, hex(odd.data() + 3, 64));
+    EXPECT_EQ(cipher, hexOf(odd.data() + 3, 64));
 
     ASSERT_EQ(OK, ReleaseAESCtx(&enc));
     EXPECT_EQ(nullptr, enc);
@@ -156,7 +141,7 @@ TEST(AesRules, BlockFunctionStatuses) {
     std::memset(out, 0x5A, sizeof out);
     ASSERT_EQ(OK, AES_encryptBlocks(&enc, iv, in, 200, out, &done));
     EXPECT_EQ(128, done);
-    EXPECT_EQ("66e94bd4ef8a2c3b884cfa59ca342b2e", hex(out, 16));
+    EXPECT_EQ("66e94bd4ef8a2c3b884cfa59ca342b2e", hexOf(out, 16));
     EXPECT_EQ(0x5A, out[16]);
 
     enc.mode = 3;
@@ -169,13 +154,6 @@ TEST(AesRules, BlockFunctionStatuses) {
     enc.mode = dec.mode = AES_MODE_CBC;
     EXPECT_EQ(ERR_NULL_POINTER, AES_encryptBlocks(&enc, nullptr, in, 128, out, &done));
     EXPECT_EQ(ERR_NULL_POINTER, AES_decryptBlocks(&dec, nullptr, in, 128, out, &done));
-}
-
-std::string readAll(const char* path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 TEST(AesRules, DoAesLengthsDirectionAndDebugLine) {
@@ -200,7 +178,8 @@ TEST(AesRules, DoAesLengthsDirectionAndDebugLine) {
     EXPECT_EQ(ERR_AES_BAD_DIRECTION, DoAES(enc, data, 32, 0, iv));
     g_debugLevelMask = mask;
     ASSERT_EQ(OK, DEBUG_CONSOLE_setOutput(nullptr));
-    EXPECT_EQ("DoAES: cipher failed, error = -7903\r\nSwitching output stream\r\n", readAll(path));
+    EXPECT_EQ("DoAES: cipher failed, error = -7903\r\nSwitching output stream\r\n",
+              testutil::readText(path));
     std::remove(path);
 
     EXPECT_EQ(0, std::memcmp(data, data0, 32));

@@ -15,28 +15,24 @@ struct Decoded {
     bool buffer = false;
 };
 
-Decoded b64(const std::string& text) {
+using Decoder = MSTATUS (*)(const uint8_t*, uint32_t, uint8_t**, uint32_t*);
+
+Decoded decode(Decoder decoder, const std::string& text) {
     Decoded d;
     uint8_t* out = nullptr;
     uint32_t outLength = 0xDEAD;
-    d.status = BASE64_decode(reinterpret_cast<const uint8_t*>(text.data()),
-                             static_cast<uint32_t>(text.size()), &out, &outLength);
+    d.status = decoder(reinterpret_cast<const uint8_t*>(text.data()),
+                       static_cast<uint32_t>(text.size()), &out, &outLength);
     d.buffer = out != nullptr;
     if (d.status == OK) d.bytes.assign(reinterpret_cast<char*>(out), outLength);
     if (out != nullptr) PLATFORM_free(out);
     return d;
 }
-
+Decoded b64(const std::string& text) {
+    return decode(BASE64_decode, text);
+}
 Decoded pem(const std::string& text) {
-    Decoded d;
-    uint8_t* out = nullptr;
-    uint32_t outLength = 0;
-    d.status = PEM_decode(reinterpret_cast<const uint8_t*>(text.data()),
-                          static_cast<uint32_t>(text.size()), &out, &outLength);
-    d.buffer = out != nullptr;
-    if (d.status == OK) d.bytes.assign(reinterpret_cast<char*>(out), outLength);
-    if (out != nullptr) PLATFORM_free(out);
-    return d;
+    return decode(PEM_decode, text);
 }
 
 class Base64 : public ::testing::Test {

@@ -5,32 +5,11 @@
 #include <vector>
 
 #include "crypto/asn1/asn1.h"
+#include "tests/common/bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes lengthOctets(size_t n) {
-    if (n < 0x80) return {static_cast<uint8_t>(n)};
-    Bytes out;
-    for (size_t v = n; v != 0; v >>= 8) out.insert(out.begin(), static_cast<uint8_t>(v));
-    out.insert(out.begin(), static_cast<uint8_t>(0x80 | out.size()));
-    return out;
-}
-
-Bytes tlv(uint8_t id, const Bytes& content) {
-    Bytes out{id};
-    const Bytes len = lengthOctets(content.size());
-    out.insert(out.end(), len.begin(), len.end());
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using namespace testutil;
 
 struct Parsed {
     Bytes input;
@@ -196,48 +175,19 @@ TEST(Asn1Reader, ChildOverrunAndTruncation) {
 }
 
 TEST(Asn1Reader, EmptyItemRules) {
-    struct Case {
-        uint8_t id;
-        MSTATUS expected;
-    };
-    const Case cases[] = {
-        {0x00, OK},
-        {0x04, OK},
-        {0x05, OK},
-        {0x07, OK},
-        {0x0C, OK},
-        {0x13, OK},
-        {0x16, OK},
-        {0x19, OK},
-        {0x1C, OK},
-        {0x1E, OK},
-        {0x30, OK},
-        {0x31, OK},
-        {0x2A, OK}, // constructed universal, any tag
-        {0x80, OK},
-        {0xA0, OK},
-        {0x9F, OK}, // context class
-        {0x01, ERR_ASN_MALFORMED},
-        {0x02, ERR_ASN_MALFORMED},
-        {0x03, ERR_ASN_MALFORMED},
-        {0x06, ERR_ASN_MALFORMED},
-        {0x0A, ERR_ASN_MALFORMED},
-        {0x17, ERR_ASN_MALFORMED},
-        {0x18, ERR_ASN_MALFORMED},
-        {0x1D, ERR_ASN_MALFORMED},
-        {0x40, ERR_ASN_MALFORMED},
-        {0x60, ERR_ASN_MALFORMED},
-        {0xC0, ERR_ASN_MALFORMED},
-        {0xE0, ERR_ASN_MALFORMED},
-        // allowed empty, but not a supported universal tag
-        {0x09, ERR_ASN_UNSUPPORTED_TAG},
-        {0x10, ERR_ASN_UNSUPPORTED_TAG},
-        {0x11, ERR_ASN_UNSUPPORTED_TAG},
-    };
-    for (const Case& c : cases) {
-        Bytes in{c.id, 0x00};
-        if (c.id == 0x9F) in = {0x9F, 0x40, 0x00};
-        EXPECT_EQ(parseStatus(in), c.expected) << std::hex << int(c.id);
+    // Allowed empty: end-of-contents, OCTET STRING, NULL, strings, any constructed universal
+    // item, and the context class (0x9F with a high tag number).
+    for (uint8_t id : {0x00, 0x04, 0x05, 0x07, 0x0C, 0x13, 0x16, 0x19, 0x1C, 0x1E, 0x30, 0x31, 0x2A,
+                       0x80, 0xA0, 0x9F}) {
+        const Bytes in = id == 0x9F ? Bytes{0x9F, 0x40, 0x00} : Bytes{id, 0x00};
+        EXPECT_EQ(parseStatus(in), OK) << std::hex << int(id);
+    }
+    for (uint8_t id : {0x01, 0x02, 0x03, 0x06, 0x0A, 0x17, 0x18, 0x1D, 0x40, 0x60, 0xC0, 0xE0}) {
+        EXPECT_EQ(parseStatus({id, 0x00}), ERR_ASN_MALFORMED) << std::hex << int(id);
+    }
+    // Allowed empty, but not a supported universal tag.
+    for (uint8_t id : {0x09, 0x10, 0x11}) {
+        EXPECT_EQ(parseStatus({id, 0x00}), ERR_ASN_UNSUPPORTED_TAG) << std::hex << int(id);
     }
 }
 

@@ -4,20 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "crypto/platform/platform.h"
+#include "tests/common/bytes.h"
 
 namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 std::string tempPath(const char* name) {
     return testing::TempDir() + name;
@@ -31,7 +23,7 @@ struct DebugCapture {
     std::string finish() {
         DEBUG_CONSOLE_setOutput(nullptr);
         g_debugLevelMask = savedMask;
-        std::string s = readAll(path);
+        std::string s = testutil::readText(path);
         std::remove(path.c_str());
         const std::string tail = "Switching output stream\r\n";
         EXPECT_GE(s.size(), tail.size());
@@ -72,10 +64,10 @@ TEST(PlatformDebug, HexDumpLayout) {
 }
 
 TEST(PlatformDebug, SetOutputFailure) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ERR_DEBUG_OPEN_FAILED, DEBUG_CONSOLE_setOutput("/nonexistent-dir/debug.txt"));
-    DEBUG_print(2, "after");
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testutil::captureStdout([] {
+        EXPECT_EQ(ERR_DEBUG_OPEN_FAILED, DEBUG_CONSOLE_setOutput("/nonexistent-dir/debug.txt"));
+        DEBUG_print(2, "after");
+    });
     const std::string head = "Switching output stream\r\nDEBUG_CONSOLE_setOutput[";
     ASSERT_EQ(head, out.substr(0, head.size()));
     EXPECT_NE(std::string::npos,

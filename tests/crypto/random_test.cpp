@@ -7,18 +7,11 @@
 #include <vector>
 
 #include "crypto/random/random.h"
+#include "tests/common/bytes.h"
 
 namespace {
 
-std::string hex(const uint8_t* p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+using testutil::hexOf;
 
 std::vector<uint8_t> range(int from, int count) {
     std::vector<uint8_t> v(count);
@@ -46,23 +39,23 @@ TEST(CtrDrbg, KnownAnswers) {
     ASSERT_EQ(OK, CTRDRBG_generate(ctx, nullptr, 0, out, 512));
     EXPECT_EQ("061550234d158c5ec95595fe04ef7a25767f2e24cc2bc479d09d86dc9abcfde7"
               "056a8c266f9ef97ed08541dbd2e1ffa19810f5392d076276ef41277c3ab6e94a",
-              hex(out, 64));
+              hexOf(out, 64));
     ASSERT_EQ(OK, RANDOM_generate(ctx, out, 20));
-    EXPECT_EQ("04562ad35e8ecafaafda16981cdaa147606beea6", hex(out, 20));
+    EXPECT_EQ("04562ad35e8ecafaafda16981cdaa147606beea6", hexOf(out, 20));
     EXPECT_EQ(3u, drbg(ctx)->reseedLow);
 
     std::vector<uint8_t> entropy2 = range(48, 48);
     ASSERT_EQ(OK, CTRDRBG_reseed(ctx, entropy2.data(), 48, text("abc"), 3));
     EXPECT_EQ(1u, drbg(ctx)->reseedLow);
     ASSERT_EQ(OK, CTRDRBG_generate(ctx, text("additional input"), 16, out, 256));
-    EXPECT_EQ("75d6024e6c0b777662b7c1ec3665a3f74c43c9e1216d77f4660150e5ef78aa9b", hex(out, 32));
+    EXPECT_EQ("75d6024e6c0b777662b7c1ec3665a3f74c43c9e1216d77f4660150e5ef78aa9b", hexOf(out, 32));
     ASSERT_EQ(OK, CTRDRBG_release(&ctx));
     EXPECT_EQ(nullptr, ctx);
 
     std::vector<uint8_t> entropy3 = range(100, 48);
     ASSERT_EQ(OK, CTRDRBG_instantiate(&ctx, entropy3.data(), 32, 16, text("personal"), 8));
     ASSERT_EQ(OK, RANDOM_generate(ctx, out, 16));
-    EXPECT_EQ("d6f7ab41fd8d9ee82038dd6cf037291c", hex(out, 16));
+    EXPECT_EQ("d6f7ab41fd8d9ee82038dd6cf037291c", hexOf(out, 16));
     ASSERT_EQ(OK, RANDOM_releaseContext(&ctx));
     EXPECT_EQ(nullptr, ctx);
 }
@@ -222,14 +215,14 @@ TEST(Fips186, PublishedExampleAndContext) {
     ASSERT_EQ(OK, RANDOM_generate(ctx, out, 40));
     EXPECT_EQ("2070b3223dba372fde1c0ffc7b2e3b498b260614"
               "3c6c18bacb0f6c55babb13788e20d737a3275116",
-              hex(out, 40));
+              hexOf(out, 40));
 
     // An external seed is added to XKEY once: a zero seed changes nothing.
     std::memcpy(f->xkey, xkey, 20);
     const uint8_t zero[20] = {0};
     ASSERT_EQ(OK, FIPS186_setSeed(ctx, zero, 20));
     ASSERT_EQ(OK, RANDOM_generate(ctx, out, 20));
-    EXPECT_EQ("2070b3223dba372fde1c0ffc7b2e3b498b260614", hex(out, 20));
+    EXPECT_EQ("2070b3223dba372fde1c0ffc7b2e3b498b260614", hexOf(out, 20));
     EXPECT_EQ(nullptr, f->seed);
 
     // Entropy bits flip XKEY bits from position 1 on.

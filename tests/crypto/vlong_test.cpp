@@ -6,8 +6,13 @@
 #include <vector>
 
 #include "crypto/vlong/vlong.h"
+#include "tests/common/bytes.h"
+#include "tests/common/vlong_bytes.h"
 
 namespace {
+
+using testutil::unhex;
+using testutil::vlongBytes;
 
 const char kMulA[] = "f80ff1c135ec43a662fb747c4dd92d86d5ae35be2ce7622e87ad0423ac26695f"
                      "bfc23fbbe11f18a8c43ad6bc9a280a61c26a36ca4c21fa114a6324a8c76dd9fd"
@@ -152,11 +157,6 @@ const char kPowREven[] = "bb04599612523f7e322ecc94b980bb7904e869139e336520604e80
                          "049ece4411eeee12253b7a7d47f15651960f3f3f802a15146e306d855dcaca9c"
                          "42af46a5a5e073eff2d70fcb446e97fa6efc7e9970194c35e6ddafd087b3c507";
 
-const char kInvM[] = "d3af0343ce351380d0b7b231565fc6916817669394f10d0fae745470184193a8"
-                     "dce9f31438b0abbc8cc48da0951886fe98c29785be0f3a72d3d63587743f5c94"
-                     "82cc76fbd3ce37d1fffe3863c07b566118dcf8c286d72f1a139914b6f79d3a75"
-                     "5f392262f799e475d6a6da8d9e42a7e8bcf7b93f67e8a8a6d12aae1f9d909ee0";
-
 const char kInvA[] = "0da266d60e77e399f0996141f22313905e36aa863aa01e4d14778dc007024342"
                      "70992143226bf61c3521f8aecc299831fe5598548b19437e15ff947cb2f38e89"
                      "36868a86be4b975835b49293347deb27d67e3ce75d487e9ba443a0c184c92049"
@@ -172,13 +172,6 @@ const char kInvOddR[] = "1a90ef65067248392cd828a7b03f2ec5b8c7bf57855e5effd3db54a
                         "6156400744552cb0c137ecd2a8ea0b1eb82d4493cd994ce05137510e5a8be36e"
                         "6c423ced248cd58dcd60aea2fbddfd2076e1a39f1b596944372f42bc37380095";
 
-std::vector<uint8_t> fromHex(const char* hex) {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
-        out.push_back(uint8_t(std::stoi(std::string(hex + i, 2), nullptr, 16)));
-    return out;
-}
-
 struct Held {
     vlong* v = nullptr;
     ~Held() {
@@ -191,17 +184,7 @@ vlong* make(Held& h, const std::vector<uint8_t>& bytes) {
     return h.v;
 }
 vlong* make(Held& h, const char* hex) {
-    return make(h, fromHex(hex));
-}
-
-std::vector<uint8_t> bytesOf(const vlong* v) {
-    int32_t n = 0;
-    EXPECT_EQ(OK, VLONG_byteStringFromVlong(v, nullptr, &n));
-    std::vector<uint8_t> out(static_cast<size_t>(n));
-    if (n) {
-        EXPECT_EQ(OK, VLONG_byteStringFromVlong(v, out.data(), &n));
-    }
-    return out;
+    return make(h, unhex(hex));
 }
 
 std::vector<uint32_t> g_scrubbed;
@@ -379,16 +362,16 @@ TEST(VlongArithmetic, MultiplicationKnownAnswers) {
     make(e, kMulE);
     ASSERT_EQ(OK, VLONG_alloc(&p.v, nullptr));
     ASSERT_EQ(OK, VLONG_multiply(p.v, a.v, b.v)); // 64 x 64 units: Karatsuba
-    EXPECT_EQ(fromHex(kMulAB), bytesOf(p.v));
+    EXPECT_EQ(unhex(kMulAB), vlongBytes(p.v));
     ASSERT_EQ(OK, VLONG_multiply(p.v, a.v, a.v)); // squaring
-    EXPECT_EQ(fromHex(kSqrA), bytesOf(p.v));
+    EXPECT_EQ(unhex(kSqrA), vlongBytes(p.v));
     ASSERT_EQ(OK, VLONG_multiply(p.v, c.v, e.v)); // 128 x 32 units: columns
-    EXPECT_EQ(fromHex(kMulCE), bytesOf(p.v));
+    EXPECT_EQ(unhex(kMulCE), vlongBytes(p.v));
     ASSERT_EQ(OK, VLONG_multiplyLow(p.v, a.v, b.v, 1000));
-    std::vector<uint8_t> full = fromHex(kMulAB);
+    std::vector<uint8_t> full = unhex(kMulAB);
     std::vector<uint8_t> low(full.end() - 125, full.end()); // 1000 bits
     while (!low.empty() && !low[0]) low.erase(low.begin());
-    EXPECT_EQ(low, bytesOf(p.v));
+    EXPECT_EQ(low, vlongBytes(p.v));
 
     vlong* signedProduct = nullptr;
     a.v->negative = 1;
@@ -409,12 +392,12 @@ TEST(VlongArithmetic, DivisionKnownAnswers) {
     ASSERT_EQ(OK, VLONG_alloc(&q.v, nullptr));
     ASSERT_EQ(OK, VLONG_alloc(&r.v, nullptr));
     ASSERT_EQ(OK, VLONG_divide(q.v, c.v, a.v, r.v, nullptr));
-    EXPECT_EQ(fromHex(kDivQ), bytesOf(q.v));
-    EXPECT_EQ(fromHex(kDivR), bytesOf(r.v));
+    EXPECT_EQ(unhex(kDivQ), vlongBytes(q.v));
+    EXPECT_EQ(unhex(kDivR), vlongBytes(r.v));
     // a smaller dividend is its own remainder
     ASSERT_EQ(OK, VLONG_divide(q.v, a.v, c.v, r.v, nullptr));
     EXPECT_EQ(0u, q.v->used);
-    EXPECT_EQ(fromHex(kMulA), bytesOf(r.v));
+    EXPECT_EQ(unhex(kMulA), vlongBytes(r.v));
     Held zero;
     ASSERT_EQ(OK, VLONG_alloc(&zero.v, nullptr));
     EXPECT_EQ(ERR_DIVIDE_BY_ZERO, VLONG_divide(q.v, c.v, zero.v, r.v, nullptr));
@@ -424,7 +407,7 @@ TEST(VlongArithmetic, DivisionKnownAnswers) {
     c.v->negative = 1;
     ASSERT_EQ(OK, VLONG_modulo(c.v, a.v, &m, nullptr));
     EXPECT_EQ(1u, m->negative);
-    EXPECT_EQ(fromHex(kDivR), bytesOf(m));
+    EXPECT_EQ(unhex(kDivR), vlongBytes(m));
     ASSERT_EQ(OK, VLONG_quotient(c.v, a.v, &quotient, nullptr));
     EXPECT_EQ(1u, quotient->negative);
     VLONG_release(&m, nullptr);
@@ -466,10 +449,10 @@ TEST(VlongModular, PowerModKnownAnswers) {
     vlong* queue = nullptr;
     vlong* r = nullptr;
     ASSERT_EQ(OK, VLONG_powerMod(x.v, e.v, m.v, &r, &queue)); // odd: Montgomery, window 6
-    EXPECT_EQ(fromHex(kPowR), bytesOf(r));
+    EXPECT_EQ(unhex(kPowR), vlongBytes(r));
     VLONG_release(&r, &queue);
     ASSERT_EQ(OK, VLONG_powerMod(x.v, e.v, me.v, &r, &queue)); // even: Barrett
-    EXPECT_EQ(fromHex(kPowREven), bytesOf(r));
+    EXPECT_EQ(unhex(kPowREven), vlongBytes(r));
     VLONG_release(&r, &queue);
     EXPECT_EQ(OK, VLONG_drainQueue(&queue));
 
@@ -486,7 +469,7 @@ TEST(VlongModular, BarrettWithUnreducedOperands) {
     ASSERT_EQ(OK, BARRETT_setup(&mu.v, m.v, nullptr));
     ASSERT_EQ(OK, VLONG_alloc(&r.v, nullptr));
     ASSERT_EQ(OK, BARRETT_mulMod(r.v, a.v, a.v, m.v, mu.v, nullptr));
-    EXPECT_EQ(fromHex("c5c1000546000009"), bytesOf(r.v));
+    EXPECT_EQ(unhex("c5c1000546000009"), vlongBytes(r.v));
     Held zero;
     ASSERT_EQ(OK, VLONG_alloc(&zero.v, nullptr));
     vlong* none = nullptr;
@@ -497,14 +480,14 @@ TEST(VlongModular, BarrettWithUnreducedOperands) {
 TEST(VlongModular, InverseKnownAnswers) {
     Held a, m, odd;
     make(a, kInvA);
-    make(m, kInvM);
+    make(m, kPowMEven); // an even modulus
     make(odd, kPowM);
     vlong* r = nullptr;
     ASSERT_EQ(OK, VLONG_modInverse(a.v, m.v, &r, nullptr));
-    EXPECT_EQ(fromHex(kInvR), bytesOf(r));
+    EXPECT_EQ(unhex(kInvR), vlongBytes(r));
     VLONG_release(&r, nullptr);
     ASSERT_EQ(OK, VLONG_modInverse(a.v, odd.v, &r, nullptr));
-    EXPECT_EQ(fromHex(kInvOddR), bytesOf(r));
+    EXPECT_EQ(unhex(kInvOddR), vlongBytes(r));
     VLONG_release(&r, nullptr);
     Held six, nine;
     ASSERT_EQ(OK, VLONG_fromUnsigned(6, &six.v, nullptr));
