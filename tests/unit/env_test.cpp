@@ -7,6 +7,7 @@
 #include "board/mtd.h"
 #include "boot/env.h"
 #include "sandbox/emu.h"
+#include "tests/common/board.h"
 
 namespace {
 
@@ -40,75 +41,59 @@ TEST(BootEnvironment, InitialRecord) {
     EXPECT_EQ(boot_env_flags.gdbport, 1234);
 }
 
-TEST(BootEnvironment, DebuggerFlags) {
-    auto f = parse("gdbserver=on ");
-    EXPECT_EQ(f.gdb, 1);
-    EXPECT_EQ(f.gdbserver, 1);
-    f = parse("gdb=off ");
-    EXPECT_EQ(f.gdb, 0);
-    f = parse("gdb=on gdbserver=off ");
-    EXPECT_EQ(f.gdb, 1);
-    EXPECT_EQ(f.gdbserver, 0);
-    f = parse("gdb=off gdbserver=on ");
-    EXPECT_EQ(f.gdb, 1);      // gdbserver implies gdb
-    f = parse("gdb=onward "); // only the first characters count
-    EXPECT_EQ(f.gdb, 1);
-    f = parse("gdb=o ");
-    EXPECT_EQ(f.gdb, 0);
-}
-
-TEST(BootEnvironment, Diagnostics) {
-    auto f = parse("diagnostics=diags ");
-    EXPECT_EQ(f.diag_rescue, 0);
-    EXPECT_EQ(f.diag_diags, 1);
-    f = parse("diagnostics=rescue ");
-    EXPECT_EQ(f.diag_rescue, 1);
-    EXPECT_EQ(f.diag_diags, 0);
-    f = parse("diagnostics=diag ");
-    EXPECT_EQ(f.diag_diags, 0);
-    // Only the first occurrence counts.
-    f = parse("diagnostics=none diagnostics=rescue ");
-    EXPECT_EQ(f.diag_rescue, 0);
-}
-
-TEST(BootEnvironment, SubstringRules) {
-    // A value holding shell=on counts when no earlier "shell=" stands in the text.
-    auto f = parse("bootargs=console=ttyS0 shell=on memchk=onx ");
-    EXPECT_EQ(f.shell, 1);
-    EXPECT_EQ(f.memchk, 1);
-    f = parse("bootargs=x,myshell=on shell=off ");
-    EXPECT_EQ(f.shell, 1);
-    f = parse("shell=off bootargs=shell=on ");
-    EXPECT_EQ(f.shell, 0);
-    f = parse("lowsec=authorised ");
-    EXPECT_EQ(f.lowsec, 1);
-    f = parse("lowsec=authorized ");
-    EXPECT_EQ(f.lowsec, 0);
-    f = parse("lowsec=authorisedly ");
-    EXPECT_EQ(f.lowsec, 1);
-}
-
-TEST(BootEnvironment, GdbPort) {
-    EXPECT_EQ(parse("gdbport=2345 ").gdbport, 2345);
-    EXPECT_EQ(parse("gdbport=abc ").gdbport, 1234);
-    EXPECT_EQ(parse("gdbport= ").gdbport, 1234);
-    EXPECT_EQ(parse("gdbport=77x ").gdbport, 77);
-    EXPECT_EQ(parse("gdbport=-5 ").gdbport, -5);
-    EXPECT_EQ(parse("gdbport=2147483647 ").gdbport, 2147483647);
-    // Out of range is no number: the port stays.
-    EXPECT_EQ(parse("gdbport=99999999999999999999 ").gdbport, 1234);
-    // A number that stands after the blank that ended an empty value is taken, as "%d" does.
-    EXPECT_EQ(parse("gdbport= 4321 ").gdbport, 4321);
+TEST(BootEnvironment, FlagRules) {
+    using Get = int (*)(const boot_env_flags_t&);
+    const Get gdb = [](const boot_env_flags_t& f) { return int(f.gdb); };
+    const Get server = [](const boot_env_flags_t& f) { return int(f.gdbserver); };
+    const Get rescue = [](const boot_env_flags_t& f) { return int(f.diag_rescue); };
+    const Get diags = [](const boot_env_flags_t& f) { return int(f.diag_diags); };
+    const Get shell = [](const boot_env_flags_t& f) { return int(f.shell); };
+    const Get memchk = [](const boot_env_flags_t& f) { return int(f.memchk); };
+    const Get lowsec = [](const boot_env_flags_t& f) { return int(f.lowsec); };
+    const Get port = [](const boot_env_flags_t& f) { return int(f.gdbport); };
+    const struct {
+        const char* text;
+        Get get;
+        int expected;
+    } cases[] = {
+        {"gdbserver=on ", gdb, 1},
+        {"gdbserver=on ", server, 1},
+        {"gdb=off ", gdb, 0},
+        {"gdb=on gdbserver=off ", gdb, 1},
+        {"gdb=on gdbserver=off ", server, 0},
+        {"gdb=off gdbserver=on ", gdb, 1}, // gdbserver implies gdb
+        {"gdb=onward ", gdb, 1},           // only the first characters count
+        {"gdb=o ", gdb, 0},
+        {"diagnostics=diags ", diags, 1},
+        {"diagnostics=diags ", rescue, 0},
+        {"diagnostics=rescue ", rescue, 1},
+        {"diagnostics=rescue ", diags, 0},
+        {"diagnostics=diag ", diags, 0},
+        {"diagnostics=none diagnostics=rescue ", rescue, 0}, // only the first occurrence
+        // A value holding shell=on counts when no earlier "shell=" stands in the text.
+        {"bootargs=console=ttyS0 shell=on memchk=onx ", shell, 1},
+        {"bootargs=console=ttyS0 shell=on memchk=onx ", memchk, 1},
+        {"bootargs=x,myshell=on shell=off ", shell, 1},
+        {"shell=off bootargs=shell=on ", shell, 0},
+        {"lowsec=authorised ", lowsec, 1},
+        {"lowsec=authorized ", lowsec, 0},
+        {"lowsec=authorisedly ", lowsec, 1},
+        {"gdbport=2345 ", port, 2345},
+        {"gdbport=abc ", port, 1234},
+        {"gdbport= ", port, 1234},
+        {"gdbport=77x ", port, 77},
+        {"gdbport=-5 ", port, -5},
+        {"gdbport=2147483647 ", port, 2147483647},
+        {"gdbport=99999999999999999999 ", port, 1234}, // out of range is no number
+        // A number after the blank that ended an empty value is taken, as "%d" does.
+        {"gdbport= 4321 ", port, 4321},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.get(parse(c.text)), c.expected) << c.text;
 }
 
 class BootEnvironmentFlash : public testing::Test {
   protected:
-    std::string dir;
-    void SetUp() override {
-        dir = emu_make_temp_board("SN0000000001", 65536);
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override { emu_remove_board(dir); }
+    testutil::TempBoard board;
 
     // Writes the environment partition: 4 checksum bytes, the entries each
     // NUL-terminated, then an empty entry and zero bytes.
@@ -116,10 +101,7 @@ class BootEnvironmentFlash : public testing::Test {
         std::string blob = "\x12\x34\x56\x78";
         for (const auto& e : entries) blob += e + '\0';
         if (blob.size() < fill_to) blob.resize(fill_to, '\0');
-        FILE* f = fopen((dir + "/flash/ubootenv.bin").c_str(), "r+b");
-        ASSERT_NE(f, nullptr);
-        fwrite(blob.data(), 1, blob.size(), f);
-        fclose(f);
+        board.poke("flash/ubootenv.bin", 0, testutil::Bytes(blob.begin(), blob.end()), false);
     }
 };
 

@@ -9,6 +9,7 @@
 #include "board/mtd.h"
 #include "image/image.h"
 #include "sandbox/emu.h"
+#include "tests/common/board.h"
 
 namespace {
 
@@ -27,28 +28,19 @@ header16 make_base(uint32_t crc, uint32_t len, uint32_t magic, uint32_t id) {
 
 class InstalledImages : public testing::Test {
   protected:
-    std::string dir;
-    std::string images;
+    testutil::TempBoard board;
+    std::string images = board.path("user/images");
     const char* saved_dir = nullptr;
 
     void SetUp() override {
-        dir = emu_make_temp_board("SN0000000001", 65536);
-        ASSERT_FALSE(dir.empty());
-        images = dir + "/user/images";
         mkdir(images.c_str(), 0755);
         saved_dir = g_image_dir;
         g_image_dir = images.c_str();
     }
-    void TearDown() override {
-        g_image_dir = saved_dir;
-        emu_remove_board(dir);
-    }
+    void TearDown() override { g_image_dir = saved_dir; }
     void put_flash(const char* part, long offset, const header16& h) {
-        FILE* f = fopen((dir + "/flash/" + part + ".bin").c_str(), "r+b");
-        ASSERT_NE(f, nullptr);
-        fseek(f, offset, SEEK_SET);
-        fwrite(h.b, 1, 16, f);
-        fclose(f);
+        board.poke(std::string("flash/") + part + ".bin", size_t(offset),
+                   testutil::Bytes(h.b, h.b + 16), false);
     }
     void put_slot(int slot, const header16& h, size_t size = 16) {
         FILE* f = fopen((images + "/image" + std::to_string(slot)).c_str(), "wb");
@@ -63,9 +55,7 @@ class InstalledImages : public testing::Test {
         put_flash("uboot", 0xF0, z);
     }
     std::string report() {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(show_installed_versions(), 0);
-        return testing::internal::GetCapturedStdout();
+        return testutil::captureStdout([] { EXPECT_EQ(show_installed_versions(), 0); });
     }
 };
 

@@ -3,6 +3,7 @@
 #include "board/devio.h"
 #include "board/mtd.h"
 #include "sandbox/emu.h"
+#include "tests/common/board.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <cstdint>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -38,19 +39,17 @@ std::vector<uint8_t> read_file(const std::string& path, size_t offset = 0,
 class FlashTest : public ::testing::Test {
   protected:
     void SetUp() override { make_board(kBlock); }
-    void TearDown() override { emu_remove_board(dir_); }
 
     // A fresh board with the given erase size and partitions opened.
     void make_board(uint32_t erase_size) {
-        if (!dir_.empty()) emu_remove_board(dir_);
-        dir_ = emu_make_temp_board("SN0123456789", erase_size);
-        ASSERT_FALSE(dir_.empty());
+        board_.reset();
+        board_ = std::make_unique<testutil::TempBoard>(erase_size);
+        dir_ = board_->dir;
         mtd_open_partitions();
     }
     // Appends lines to board.conf and reopens the partitions under the new rules.
     void configure(const std::string& lines) {
-        std::ofstream(dir_ + "/board.conf", std::ios::app) << lines;
-        emu_reset();
+        board_->configure(lines);
         mtd_open_partitions();
     }
     // Fills the first `bytes` of rfs with the pattern, through the raw seam (it is erased).
@@ -77,6 +76,7 @@ class FlashTest : public ::testing::Test {
         }
         EXPECT_EQ(0u, wrong);
     }
+    std::unique_ptr<testutil::TempBoard> board_;
     std::string dir_;
 };
 

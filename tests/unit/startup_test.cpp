@@ -12,61 +12,22 @@
 #include "boot/env.h"
 #include "boot/startup.h"
 #include "sandbox/emu.h"
+#include "tests/common/board.h"
 
 namespace {
 
-std::vector<std::string> g_commands;
-int g_shell_result = 0;
-
-int record_shell(const char* command) {
-    g_commands.push_back(command);
-    return g_shell_result;
-}
-void no_sleep(uint64_t) {}
+using namespace testutil;
 
 class StartupTest : public testing::Test {
   protected:
-    std::string dir;
-    int (*saved_runner)(const char*) = nullptr;
-    void (*saved_sleep)(uint64_t) = nullptr;
-
-    void SetUp() override {
-        saved_runner = g_shell_runner;
-        saved_sleep = g_sleep_hook;
-        g_shell_runner = record_shell;
-        g_sleep_hook = no_sleep;
-        g_commands.clear();
-        g_shell_result = 0;
-        dir = emu_make_temp_board("SN0000000001", 65536);
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override {
-        i2c_close_buses();
-        emu_remove_board(dir);
-        g_shell_runner = saved_runner;
-        g_sleep_hook = saved_sleep;
-    }
-    void append_conf(const std::string& line) {
-        FILE* f = fopen((dir + "/board.conf").c_str(), "a");
-        ASSERT_NE(f, nullptr);
-        fprintf(f, "%s\n", line.c_str());
-        fclose(f);
-        emu_reset();
-    }
-    void set_eeprom(long offset, uint8_t value) {
-        FILE* f = fopen((dir + "/eeprom.bin").c_str(), "r+b");
-        ASSERT_NE(f, nullptr);
-        fseek(f, offset, SEEK_SET);
-        fputc(value, f);
-        fclose(f);
-        emu_reset();
-    }
-    void open_buses() {
-        testing::internal::CaptureStdout();
-        i2c_open_buses();
-        bus_messages = testing::internal::GetCapturedStdout();
-    }
+    HostHooks hooks;
+    TempBoard board{65536, "SN0000000001"};
     std::string bus_messages;
+
+    void TearDown() override { i2c_close_buses(); }
+    void open_buses() {
+        bus_messages = captureStdout([] { i2c_open_buses(); });
+    }
 };
 
 TEST(DateCommand, BcdBytesWithTheirMasks) {
@@ -83,7 +44,7 @@ TEST(DateCommand, BcdBytesWithTheirMasks) {
 }
 
 TEST_F(StartupTest, ClockSetFromTheRealTimeClock) {
-    append_conf("rtc_fixed=2026-12-03 14:05:09");
+    board.configure("rtc_fixed=2026-12-03 14:05:09\n");
     open_buses();
     EXPECT_EQ(set_clock_from_rtc(), 1);
     ASSERT_EQ(g_commands.size(), 1u);
@@ -91,11 +52,9 @@ TEST_F(StartupTest, ClockSetFromTheRealTimeClock) {
 }
 
 TEST_F(StartupTest, UnreadableClockLeavesTheSystemClockAlone) {
-    append_conf("fault_nak=2:0x68");
+    board.configure("fault_nak=2:0x68\n");
     open_buses();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(set_clock_from_rtc(), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = captureStdout([] { EXPECT_EQ(set_clock_from_rtc(), 0); });
     EXPECT_TRUE(g_commands.empty());
     EXPECT_NE(out.find("I2C error"), std::string::npos) << out;
 }
@@ -112,18 +71,16 @@ TEST_F(StartupTest, BootSlotChoice) {
         int slot;
     } cases[] = {{1, 1}, {2, 2}, {0, 1}, {3, 1}, {7, 1}, {0xFF, 1}};
     for (const auto& c : cases) {
-        set_eeprom(EEPROM_BOOT_SLOT, c.reg);
+        board.poke("eeprom.bin", EEPROM_BOOT_SLOT, {c.reg});
         open_buses();
         EXPECT_EQ(choose_boot_slot(), c.slot) << int(c.reg);
         i2c_close_buses();
     }
     // A failed read counts as 0 and gives slot 1.
-    set_eeprom(EEPROM_BOOT_SLOT, 2);
-    append_conf("fault_missing_i2c=0");
+    board.poke("eeprom.bin", EEPROM_BOOT_SLOT, {2});
+    board.configure("fault_missing_i2c=0\n");
     open_buses();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(choose_boot_slot(), 1);
-    testing::internal::GetCapturedStdout();
+    captureStdout([] { EXPECT_EQ(choose_boot_slot(), 1); });
 }
 
 TEST_F(StartupTest, InterruptHandlerSetsTheFlagWithoutRestart) {
@@ -144,20 +101,7 @@ TEST_F(StartupTest, InterruptHandlerSetsTheFlagWithoutRestart) {
 // No board here: the threadsafe death-test style re-runs the fixture in a child
 // that ends in exit() and would never remove one.
 struct RebootDeathTest : testing::Test {
-    int (*saved_runner)(const char*) = nullptr;
-    void (*saved_sleep)(uint64_t) = nullptr;
-    void SetUp() override {
-        saved_runner = g_shell_runner;
-        saved_sleep = g_sleep_hook;
-        g_shell_runner = record_shell;
-        g_sleep_hook = no_sleep;
-        g_commands.clear();
-        g_shell_result = 0;
-    }
-    void TearDown() override {
-        g_shell_runner = saved_runner;
-        g_sleep_hook = saved_sleep;
-    }
+    HostHooks hooks;
 };
 
 TEST_F(RebootDeathTest, RunsRebootAndExits) {

@@ -1,0 +1,80 @@
+// Shared fixtures of the boot manager unit tests: a temporary emulated board,
+// and the shell and sleep hooks replaced so that no command runs on this host.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "board/sys.h"
+#include "sandbox/emu.h"
+#include "tests/common/bytes.h"
+
+namespace testutil {
+
+// Commands handed to the shell, recorded instead of run.
+inline std::vector<std::string> g_commands;
+inline int g_shell_result = 0;
+inline uint64_t g_slept = 0;
+
+inline int recordShell(const char* command) {
+    g_commands.push_back(command);
+    return g_shell_result;
+}
+inline void recordSleep(uint64_t microseconds) {
+    g_slept += microseconds;
+}
+
+// Replaces the shell runner and the sleep hook for its lifetime.
+struct HostHooks {
+    int (*savedRunner)(const char*) = g_shell_runner;
+    void (*savedSleep)(uint64_t) = g_sleep_hook;
+    HostHooks() {
+        g_shell_runner = recordShell;
+        g_sleep_hook = recordSleep;
+        g_commands.clear();
+        g_shell_result = 0;
+        g_slept = 0;
+    }
+    ~HostHooks() {
+        g_shell_runner = savedRunner;
+        g_sleep_hook = savedSleep;
+    }
+};
+
+// A fresh emulated board in a temporary directory, removed at the end.
+struct TempBoard {
+    std::string dir;
+    explicit TempBoard(uint32_t eraseSize = 65536, const char* serial = "SN0123456789")
+        : dir(emu_make_temp_board(serial, eraseSize)) {
+        EXPECT_FALSE(dir.empty());
+    }
+    ~TempBoard() {
+        if (!dir.empty()) emu_remove_board(dir);
+    }
+    TempBoard(const TempBoard&) = delete;
+    TempBoard& operator=(const TempBoard&) = delete;
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    // Appends lines to board.conf and makes the emulation read it again.
+    void configure(const std::string& lines) const {
+        std::ofstream(path("board.conf"), std::ios::app) << lines;
+        emu_reset();
+    }
+    // Overwrites bytes of a board file (eeprom.bin, flash/NAME.bin) in place; with reset, the
+    // emulation closes what it holds open and reads the files again.
+    void poke(const std::string& name, size_t offset, const Bytes& data, bool reset = true) const {
+        std::fstream f(path(name), std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(offset));
+        f.write(reinterpret_cast<const char*>(data.data()),
+                static_cast<std::streamsize>(data.size()));
+        f.close();
+        if (reset) emu_reset();
+    }
+    Bytes file(const std::string& name) const { return readBytes(path(name)); }
+};
+
+} // namespace testutil
