@@ -136,7 +136,7 @@ TEST(PlatformLocks, CheckedWaitAndRelease) {
     EXPECT_EQ(nullptr, m);
 }
 
-TEST(PlatformClock, StampsDateAndHooks) {
+TEST(PlatformClock, StampsDateAndZeroize) {
     PlatformTimeStamp stamp = {12345};
     EXPECT_EQ(0u, PLATFORM_timeStamp(nullptr, &stamp));
     EXPECT_LT(PLATFORM_timeStamp(&stamp, nullptr), 60000u);
@@ -152,11 +152,6 @@ TEST(PlatformClock, StampsDateAndHooks) {
     EXPECT_LT(date[3], 24);
     EXPECT_LT(date[4], 60);
     EXPECT_LT(date[5], 61);
-
-    EXPECT_EQ(OK, PLATFORM_startupHook1());
-    EXPECT_EQ(OK, PLATFORM_startupHook3());
-    EXPECT_EQ(1, PLATFORM_startupHook5(0));
-    PLATFORM_yield(10000);
 
     uint8_t secret[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     PLATFORM_zeroize(secret, sizeof secret);
