@@ -207,19 +207,20 @@ TEST(Asn1Reader, UniversalTagTable) {
 }
 
 TEST(Asn1Reader, IntegerAndBooleanValues) {
-    Parsed four(Bytes{0x02, 0x04, 0xFF, 0x00, 0x00, 0x01});
-    ASSERT_EQ(four.status, OK);
-    EXPECT_EQ(four.top()->value, 0xFF000001u);
-    Parsed five(Bytes{0x02, 0x05, 0x01, 0x02, 0x03, 0x04, 0x05});
-    ASSERT_EQ(five.status, OK);
-    EXPECT_EQ(five.top()->value, 0u);
-    EXPECT_EQ(five.top()->length, 5u);
-    Parsed en(Bytes{0x0A, 0x01, 0x03});
-    ASSERT_EQ(en.status, OK);
-    EXPECT_EQ(en.top()->value, 3u);
-    Parsed b(Bytes{0x01, 0x02, 0x5A, 0x00});
-    ASSERT_EQ(b.status, OK);
-    EXPECT_EQ(b.top()->value, 0x5Au);
+    // INTEGER of four bytes, of five (too long for a value), ENUMERATED, BOOLEAN of two bytes.
+    const struct {
+        Bytes in;
+        uint32_t value;
+    } cases[] = {{{0x02, 0x04, 0xFF, 0x00, 0x00, 0x01}, 0xFF000001u},
+                 {{0x02, 0x05, 0x01, 0x02, 0x03, 0x04, 0x05}, 0},
+                 {{0x0A, 0x01, 0x03}, 3},
+                 {{0x01, 0x02, 0x5A, 0x00}, 0x5A}};
+    for (const auto& c : cases) {
+        Parsed p(c.in);
+        ASSERT_EQ(p.status, OK);
+        EXPECT_EQ(p.top()->value, c.value) << std::hex << c.value;
+        EXPECT_EQ(p.top()->length, c.in.size() - 2);
+    }
 }
 
 TEST(Asn1Reader, NullAndEndOfContentsCarryNoContent) {
@@ -302,21 +303,20 @@ TEST(Asn1Reader, EncapsulatedOctetString) {
     EXPECT_EQ(p.top()->encapsulates, 1);
     ASSERT_NE(p.top()->firstChild, nullptr);
     EXPECT_EQ(p.top()->firstChild->value, 7u);
-    // Content not filled exactly by one item.
-    Parsed q(Bytes{0x04, 0x04, 0x02, 0x01, 0x07, 0x00});
-    ASSERT_EQ(q.status, OK);
-    EXPECT_EQ(q.top()->encapsulates, 0);
-    // Tag 50 is above the range taken as nested; context class tag 49 is inside it.
-    Parsed r(Bytes{0x04, 0x04, 0x9F, 0x32, 0x01, 0x00});
-    ASSERT_EQ(r.status, OK);
-    EXPECT_EQ(r.top()->encapsulates, 0);
-    Parsed s(Bytes{0x04, 0x04, 0x9F, 0x31, 0x01, 0x00});
-    ASSERT_EQ(s.status, OK);
-    EXPECT_EQ(s.top()->encapsulates, 1);
-    // Application class is never taken as nested.
-    Parsed t(Bytes{0x04, 0x03, 0x41, 0x01, 0x00});
-    ASSERT_EQ(t.status, OK);
-    EXPECT_EQ(t.top()->encapsulates, 0);
+    const struct {
+        Bytes in;
+        int encapsulates;
+    } cases[] = {
+        {{0x04, 0x04, 0x02, 0x01, 0x07, 0x00}, 0}, // content not filled exactly by one item
+        {{0x04, 0x04, 0x9F, 0x32, 0x01, 0x00}, 0}, // tag 50 is above the range taken as nested
+        {{0x04, 0x04, 0x9F, 0x31, 0x01, 0x00}, 1}, // context class tag 49 is inside it
+        {{0x04, 0x03, 0x41, 0x01, 0x00}, 0},       // application class is never nested
+    };
+    for (const auto& c : cases) {
+        Parsed q(c.in);
+        ASSERT_EQ(q.status, OK);
+        EXPECT_EQ(q.top()->encapsulates, c.encapsulates) << hexOf(c.in);
+    }
 }
 
 TEST(Asn1Reader, IndefiniteLength) {

@@ -136,38 +136,34 @@ TEST_F(VlongOracle, DivideAndModulo) {
     }
 }
 
-TEST_F(VlongOracle, DivideAddBackCase) {
-    // Knuth's example family where the first estimate is one too large
-    const std::vector<uint8_t> nb = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    const std::vector<uint8_t> db = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    for (int shift = 0; shift < 3; shift++) {
-        Vl n = toVlong(nb), d = toVlong(db), q = toVlong({}), r = toVlong({});
-        VLONG_shiftLeft(n.get(), 5 * shift);
-        ASSERT_EQ(OK, VLONG_divide(q.get(), n.get(), d.get(), r.get(), nullptr));
-        Bn en = toBn(nb), ed = toBn(db), eq(BN_new()), er(BN_new());
-        BN_lshift(en.get(), en.get(), 5 * shift);
-        BN_div(eq.get(), er.get(), en.get(), ed.get(), ctx.get());
-        EXPECT_SAME(q.get(), eq.get());
-        EXPECT_SAME(r.get(), er.get());
-    }
-}
-
-TEST_F(VlongOracle, DivideAddBackWithWideDigits) {
-    // the digit estimate is one too large at base 2^32 and at base 2^64
-    const std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> cases = {
-        {{0x7f, 0xff, 0xff, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-         {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+TEST_F(VlongOracle, DivideAddBackCases) {
+    // The first digit estimate is one too large: Knuth's example family (also shifted left by
+    // 5 and 10 bits), and the same at base 2^32 and at base 2^64.
+    using V = std::vector<uint8_t>;
+    const V knuth = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const V d12 = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const struct {
+        V n, d;
+        int shift;
+    } cases[] = {
+        {knuth, d12, 0},
+        {knuth, d12, 5},
+        {knuth, d12, 10},
+        {{0x7f, 0xff, 0xff, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, d12, 0},
         {{0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 0,
           0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0},
-         {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+         {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+         0},
     };
-    for (auto& c : cases) {
-        Vl n = toVlong(c.first), d = toVlong(c.second), q = toVlong({}), r = toVlong({});
+    for (const auto& c : cases) {
+        Vl n = toVlong(c.n), d = toVlong(c.d), q = toVlong({}), r = toVlong({});
+        VLONG_shiftLeft(n.get(), c.shift);
         ASSERT_EQ(OK, VLONG_divide(q.get(), n.get(), d.get(), r.get(), nullptr));
-        Bn en = toBn(c.first), ed = toBn(c.second), eq(BN_new()), er(BN_new());
+        Bn en = toBn(c.n), ed = toBn(c.d), eq(BN_new()), er(BN_new());
+        BN_lshift(en.get(), en.get(), c.shift);
         BN_div(eq.get(), er.get(), en.get(), ed.get(), ctx.get());
-        EXPECT_SAME(q.get(), eq.get());
-        EXPECT_SAME(r.get(), er.get());
+        EXPECT_SAME(q.get(), eq.get()) << c.n.size() << " << " << c.shift;
+        EXPECT_SAME(r.get(), er.get()) << c.n.size() << " << " << c.shift;
     }
 }
 

@@ -209,25 +209,23 @@ TEST_F(ConsoleTest, PolledYesNo) {
     open_console(mode::canonical);
     int saved = g_yn_poll_timeout_ms;
     g_yn_poll_timeout_ms = 300;
-
-    type("y\n");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ask_yn_poll("Load it?\n"), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Load it?\n(y/n) ");
-    tcflush(0, TCIFLUSH); // the line end after the answer stays queued
-
-    type("n\n");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ask_yn_poll("Q "), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Q (y/n) ");
-    tcflush(0, TCIFLUSH);
-
-    // Upper-case Y and the line end each start a new pass; then silence.
-    type("Y\n");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ask_yn_poll("Q "), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Q (y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n");
+    const struct {
+        const char *keys, *prompt;
+        int result;
+        const char* echo;
+    } cases[] = {
+        {"y\n", "Load it?\n", 1, "Load it?\n(y/n) "},
+        {"n\n", "Q ", 0, "Q (y/n) "},
+        // Upper-case Y and the line end each start a new pass; then silence.
+        {"Y\n", "Q ", 0, "Q (y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n"},
+    };
+    for (const auto& c : cases) {
+        type(c.keys);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ask_yn_poll(c.prompt), c.result) << c.keys;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.echo);
+        tcflush(0, TCIFLUSH); // the line end after an answer stays queued
+    }
     g_yn_poll_timeout_ms = saved;
 }
 
