@@ -16,9 +16,9 @@ namespace {
 
 using namespace testutil;
 
-// A 2048-bit RSA public key as SubjectPublicKeyInfo (PEM and DER) and as RSAPublicKey, with a
-// PKCS #1 v1.5 SHA-256 signature of "abc"; a 512-bit RSAPrivateKey with its numbers; an
-// elliptic-curve public key. Made once with OpenSSL.
+// A 2048-bit RSA public key as SubjectPublicKeyInfo (PEM and DER; the DER holds the RSAPublicKey
+// from byte 24 on), with a PKCS #1 v1.5 SHA-256 signature of "abc"; a 512-bit RSAPrivateKey with
+// its numbers; an elliptic-curve public key. Made once with OpenSSL.
 const char kPem2048[] = "-----BEGIN PUBLIC KEY-----\n"
                         "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA2psogII79fUvkArWnaJk\n"
                         "aimdXZZrgJ/wqeY6jVzYVdj+wGiIyHVIswyIEVVYqHFvnIy/FQOXEJT8fAKXJsNY\n"
@@ -76,15 +76,6 @@ const char kPemEc[] = "-----BEGIN PUBLIC KEY-----\n"
                       "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEUXcIe+XFQMOrKaPUKOitmySdRECn\n"
                       "Kbab3EPAYmiVEtEBqpZ5IkD3Kgiz6Fpi5ViZ7CyHoFz4Y97XXlIpYU0pFg==\n"
                       "-----END PUBLIC KEY-----\n";
-
-const char kPemRsaPub2048[] = "-----BEGIN RSA PUBLIC KEY-----\n"
-                              "MIIBCgKCAQEA2psogII79fUvkArWnaJkaimdXZZrgJ/wqeY6jVzYVdj+wGiIyHVI\n"
-                              "swyIEVVYqHFvnIy/FQOXEJT8fAKXJsNYsa5uSJ3z6O1ojz1x6uOgMtevl79Zk/HL\n"
-                              "H7TWQXo4Ql0+Xw7zPYrRLaU/1iGEqaoAkpeP4T8UADtPVI3UgDgkHUc1YKOL5/Db\n"
-                              "GmvZBWMZmC4FwU/WD9fFfMtPSYTq2QHWbAjYyHrYVJySp1dOQpjcPblK7g9EhCYR\n"
-                              "CImNOuZ66RYCR1MaWyMZNrQE4p11hK9ZRkeLTxk7VSd3MApVL3XMDqIIwpN+tfBN\n"
-                              "Fqn9S10tNvmzpkSCIHmsRJu8j4cGQnhn4QIDAQAB\n"
-                              "-----END RSA PUBLIC KEY-----\n";
 
 const Bytes der2048 = unhex(kDer2048);
 const Bytes n512 = unhex(k512N), p512 = unhex(k512P), q512 = unhex(k512Q);
@@ -208,8 +199,8 @@ TEST_F(KeyImport, SystemKeyPemImports) {
 }
 
 TEST_F(KeyImport, SameKeyInEveryForm) {
-    // DER SubjectPublicKeyInfo and RSAPublicKey, PEM RSAPublicKey, and the PEM key with CR LF
-    // line ends and with blank lines between its lines.
+    // DER SubjectPublicKeyInfo and RSAPublicKey, and the PEM key with CR LF line ends and with
+    // blank lines between its lines (RSAPublicKey in PEM is imported in the oracle tests).
     std::string crlf, blanks;
     for (const char* c = kPem2048; *c; ++c) {
         crlf += *c == '\n' ? std::string("\r\n") : std::string(1, *c);
@@ -217,8 +208,7 @@ TEST_F(KeyImport, SameKeyInEveryForm) {
     }
     ASSERT_EQ(der2048.size(), 294u);
     const std::string forms[] = {std::string(der2048.begin(), der2048.end()),
-                                 std::string(der2048.begin() + 24, der2048.end()), kPemRsaPub2048,
-                                 crlf, blanks};
+                                 std::string(der2048.begin() + 24, der2048.end()), crlf, blanks};
     for (const std::string& text : forms) {
         Key key;
         ASSERT_EQ(CA_MGMT_convertPublicKey(u8(text.c_str()), uint32_t(text.size()), &key.k), OK)

@@ -22,11 +22,10 @@ class StartupTest : public testing::Test {
   protected:
     HostHooks hooks;
     TempBoard board{65536, "SN0000000001"};
-    std::string bus_messages;
 
     void TearDown() override { i2c_close_buses(); }
     void open_buses() {
-        bus_messages = captureStdout([] { i2c_open_buses(); });
+        captureStdout([] { i2c_open_buses(); });
     }
 };
 
