@@ -185,43 +185,45 @@ TEST(ImageHeader, ThreeLayouts) {
 }
 
 TEST(ImageHeader, UnusableLengthsAreRefused) {
-    image_header_info info;
-    uint8_t p[24] = {};
-    // Layout 2 with hdr_len 0 and len 0 would never advance a scan.
-    image_put_be32(p + 8, IMAGE_TYPE_KERNEL | 0x80000000u);
-    EXPECT_FALSE(image_header_parse(p, &info));
-    image_put_be16(p + 18, 15);
-    EXPECT_FALSE(image_header_parse(p, &info));
-    image_put_be16(p + 18, 16);
-    EXPECT_TRUE(image_header_parse(p, &info));
-    // Layout 2: H + D beyond 32 bits.
-    image_put_be16(p + 18, 0xFFFF);
-    image_put_be32(p + 4, 0xFFFFFFFFu);
-    EXPECT_FALSE(image_header_parse(p, &info));
-
-    // Layout 1: 16 + len beyond 32 bits.
-    uint8_t q[24] = {};
-    image_put_be32(q + 8, IMAGE_TYPE_KERNEL);
-    image_put_be32(q + 4, 0xFFFFFFEFu);
-    EXPECT_TRUE(image_header_parse(q, &info));
-    image_put_be32(q + 4, 0xFFFFFFF0u);
-    EXPECT_FALSE(image_header_parse(q, &info));
-
-    // Layout 3: H below 24, len + 16 below H, len + 16 beyond 32 bits.
-    uint8_t r[24] = {};
-    image_put_be32(r + 16, IMAGE_HDR3_MAGIC);
-    image_put_be32(r + 4, 100);
-    image_put_be16(r + 22, 23);
-    EXPECT_FALSE(image_header_parse(r, &info));
-    image_put_be16(r + 22, 24);
-    EXPECT_TRUE(image_header_parse(r, &info));
-    image_put_be32(r + 4, 7); // 7 + 16 = 23 < 24
-    EXPECT_FALSE(image_header_parse(r, &info));
-    image_put_be32(r + 4, 8); // exactly the header, no data
-    EXPECT_TRUE(image_header_parse(r, &info));
-    EXPECT_EQ(info.data_len, 0u);
-    image_put_be32(r + 4, 0xFFFFFFF0u);
-    EXPECT_FALSE(image_header_parse(r, &info));
+    // Layout 1 and 2 by the magic word at 8 (bit 31 for layout 2, hdr_len at 18); layout 3 by
+    // the HDR3 magic at 16, hdr_len at 22.
+    const struct {
+        int layout;
+        uint32_t len;
+        uint16_t hdr_len;
+        bool ok;
+    } cases[] = {
+        {2, 0, 0, false}, // would never advance a scan
+        {2, 0, 15, false},
+        {2, 0, 16, true},
+        {2, 0xFFFFFFFFu, 0xFFFF, false}, // H + D beyond 32 bits
+        {1, 0xFFFFFFEFu, 0, true},
+        {1, 0xFFFFFFF0u, 0, false}, // 16 + len beyond 32 bits
+        {3, 100, 23, false},        // H below 24
+        {3, 100, 24, true},
+        {3, 7, 24, false}, // len + 16 below H
+        {3, 8, 24, true},  // exactly the header, no data
+        {3, 0xFFFFFFF0u, 24, false},
+    };
+    for (const auto& c : cases) {
+        uint8_t h[24] = {};
+        image_put_be32(h + 4, c.len);
+        if (c.layout == 3) {
+            image_put_be32(h + 16, IMAGE_HDR3_MAGIC);
+            image_put_be16(h + 22, c.hdr_len);
+        } else {
+            image_put_be32(h + 8, IMAGE_TYPE_KERNEL | (c.layout == 2 ? 0x80000000u : 0));
+            image_put_be16(h + 18, c.hdr_len);
+        }
+        image_header_info info;
+        EXPECT_EQ(image_header_parse(h, &info), c.ok)
+            << c.layout << " " << c.len << " " << c.hdr_len;
+        // The whole sub-image: 16 + len in layouts 1 and 3, H + len in layout 2.
+        const uint32_t total = c.layout == 2 ? c.hdr_len + c.len : c.len + 16;
+        if (c.ok) {
+            EXPECT_EQ(image_total_size(info), total);
+        }
+    }
 }
 
 // --- header records and the signature record --------------------------------
