@@ -63,74 +63,43 @@ class ConsoleTest : public testing::Test {
     }
 };
 
-TEST_F(ConsoleTest, InsertInTheMiddle) {
-    char buf[32];
-    std::string echo = edit("abc\x02\x02x\r", buf, sizeof buf);
-    EXPECT_STREQ(buf, "axbc");
-    // x, the old tail "bc", two backspaces: the cursor stands after x.
-    EXPECT_EQ(echo, "abc\b\bxbc\b\b\n");
-}
-
-TEST_F(ConsoleTest, EightByteBufferHoldsSevenCharacters) {
-    char buf[8];
-    memset(buf, 'Z', sizeof buf);
-    std::string echo = edit("12345678\n", buf, sizeof buf);
-    EXPECT_STREQ(buf, "1234567");
-    EXPECT_EQ(echo, "1234567\a\n");
-    EXPECT_EQ(buf[7], '\0');
-}
-
-TEST_F(ConsoleTest, StartOfLineThenDeleteUnderCursor) {
+TEST_F(ConsoleTest, LineEditing) {
+    const struct {
+        const char* keys;
+        size_t size;
+        const char* line;
+        const char* echo;
+    } cases[] = {
+        // Insert: x, the old tail "bc", two backspaces: the cursor stands after x.
+        {"abc\x02\x02x\r", 32, "axbc", "abc\b\bxbc\b\b\n"},
+        // An eight-byte buffer holds seven characters; the eighth rings the bell.
+        {"12345678\n", 8, "1234567", "1234567\a\n"},
+        // Start of line, delete under the cursor: the tail redrawn, a blank, back three cells.
+        {"abc\x01\x04\r", 16, "bc", "abc\b\b\bbc \b\b\b\n"},
+        // Backspace at the start is silent; Delete removes the character before the cursor.
+        {"\x08\x7f"
+         "ab\x7f\r",
+         16, "a", "ab\b \b\n"},
+        {"abcd\x02\x02\x08\r", 16, "acd", "abcd\b\b\bcd \b\b\b\n"}, // backspace in the middle
+        // ESC [ 1 ; 5 C moves right over 'b'; ESC [ A does nothing; ESC [ D moves left.
+        {"abc\x01\x1b[1;5C\x1b[A\x1b[CX\x1b[DY\r", 16, "abYXc", "abc\b\b\babXc\b\bYXc\b\b\n"},
+        // ESC then Delete deletes before the cursor; ESC then a letter inserts it.
+        {"ab\x1b\x7f\x1bq\r", 16, "aq", "ab\b \bq\n"},
+        // Ctrl-F and Ctrl-D at the end of the line do nothing; other control keys ring.
+        {"ab\x06\x04\x05\x1b\x01\r", 16, "ab", "ab\a\b\b\n"},
+    };
+    for (const auto& c : cases) {
+        char buf[32];
+        memset(buf, 'Z', sizeof buf);
+        EXPECT_EQ(edit(c.keys, buf, c.size), c.echo) << c.line;
+        EXPECT_STREQ(buf, c.line);
+    }
+    // Ctrl-C ends the input; the text typed so far stays, the rest is read next.
     char buf[16];
-    std::string echo = edit("abc\x01\x04\r", buf, sizeof buf);
-    EXPECT_STREQ(buf, "bc");
-    // Three backspaces to the start; the tail redrawn, a blank, back three cells.
-    EXPECT_EQ(echo, "abc\b\b\bbc \b\b\b\n");
-}
-
-TEST_F(ConsoleTest, BackspaceAndDelete) {
-    char buf[16];
-    // Backspace at the start is silent; Delete removes the character before the cursor.
-    std::string echo = edit("\x08\x7f"
-                            "ab\x7f\r",
-                            buf, sizeof buf);
-    EXPECT_STREQ(buf, "a");
-    EXPECT_EQ(echo, "ab\b \b\n");
-    // In the middle: "abcd", left twice, backspace removes b.
-    echo = edit("abcd\x02\x02\x08\r", buf, sizeof buf);
-    EXPECT_STREQ(buf, "acd");
-    EXPECT_EQ(echo, "abcd\b\b\bcd \b\b\b\n");
-}
-
-TEST_F(ConsoleTest, EscapeSequences) {
-    char buf[16];
-    // ESC [ 1 ; 5 C moves right over 'b'; ESC [ A does nothing; ESC [ D moves left.
-    std::string echo = edit("abc\x01\x1b[1;5C\x1b[A\x1b[CX\x1b[DY\r", buf, sizeof buf);
-    EXPECT_STREQ(buf, "abYXc");
-    EXPECT_EQ(echo, "abc\b\b\bab"
-                    "Xc\b"
-                    "\b"
-                    "YXc\b\b"
-                    "\n");
-    // ESC then Delete deletes before the cursor; ESC then a letter inserts it.
-    echo = edit("ab\x1b\x7f\x1bq\r", buf, sizeof buf);
-    EXPECT_STREQ(buf, "aq");
-    EXPECT_EQ(echo, "ab\b \bq\n");
-}
-
-TEST_F(ConsoleTest, ControlKeys) {
-    char buf[16];
-    // Ctrl-F at the end of the line and Ctrl-D there do nothing; other control keys ring.
-    std::string echo = edit("ab\x06\x04\x05\x1b\x01\r", buf, sizeof buf);
-    EXPECT_STREQ(buf, "ab");
-    EXPECT_EQ(echo, "ab\a\b\b\n");
-    // Ctrl-C ends the input; the text typed so far stays.
-    echo = edit("xy\x03zz\r", buf, sizeof buf);
+    EXPECT_EQ(edit("xy\x03zz\r", buf, sizeof buf), "xy <break>\n");
     EXPECT_STREQ(buf, "xy");
-    EXPECT_EQ(echo, "xy <break>\n");
-    char rest[16];
-    edit("", rest, sizeof rest);
-    EXPECT_STREQ(rest, "zz");
+    edit("", buf, sizeof buf);
+    EXPECT_STREQ(buf, "zz");
 }
 
 // Ctrl-C on a console with ISIG set raises SIGINT: the waiting read ends with
