@@ -144,8 +144,11 @@ TEST_F(KeysOracle, SignaturesOpenToOpenSslDigests) {
                            {EVP_sha384(), HASH_SHA384},
                            {EVP_sha512(), HASH_SHA512}};
     std::mt19937 rng(2048);
-    for (int bits : kTestKeySizes) {
-        EVP_PKEY* pkey = testKey(bits);
+    // Keys made fresh by OpenSSL for this run, of every size the switch may meet.
+    for (int bits : {1024, 2048, 3072, 4096}) {
+        Pkey fresh(EVP_RSA_gen(unsigned(bits)));
+        ASSERT_NE(fresh, nullptr) << bits;
+        EVP_PKEY* pkey = fresh.get();
         KeyObject key;
         ASSERT_EQ(import(encodeKey(pkey, EVP_PKEY_PUBLIC_KEY, "PEM", "SubjectPublicKeyInfo"), &key),
                   OK);

@@ -260,11 +260,16 @@ TEST(RsaBlockOracle, DigestInfoMustBeExactDer) {
     EXPECT_EQ(ERR_CERT_INVALID_STRUCT, status({0x04, 0x20}));
 }
 
-TEST(RsaBlockOracle, ReleaseKeys) {
-    for (auto& entry : keys()) {
-        EXPECT_EQ(OK, RSA_disposeKey(&entry.second.key, nullptr));
-        EXPECT_EQ(nullptr, entry.second.key);
+// The keys live for the whole run (ctest runs each test in a process of its own),
+// and are released when the run ends.
+struct ReleaseKeysAtExit : testing::Environment {
+    void TearDown() override {
+        for (auto& entry : keys()) {
+            EXPECT_EQ(OK, RSA_disposeKey(&entry.second.key, nullptr));
+            EXPECT_EQ(nullptr, entry.second.key);
+        }
     }
-}
+};
+testing::Environment* const kReleaseKeys = testing::AddGlobalTestEnvironment(new ReleaseKeysAtExit);
 
 } // namespace
