@@ -29,25 +29,44 @@ std::string digestOf(uint32_t algorithm, const std::string& message) {
 }
 
 const std::string kAbc = "abc";
+const std::string k448 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+const std::string k896 = "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmn"
+                         "hijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu";
 
-// One published answer per digest; the two-block paths are in PaddingBoundaries.
+// The published one-block and two-block examples.
 TEST(HashVectors, Fips180Examples) {
     EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", digestOf(HASH_SHA1, kAbc));
+    EXPECT_EQ("84983e441c3bd26ebaae4aa1f95129e5e54670f1", digestOf(HASH_SHA1, k448));
     EXPECT_EQ("23097d223405d8228642a477bda255b32aadbce4bda0b3f7e36c9da7",
               digestOf(HASH_SHA224, kAbc));
+    EXPECT_EQ("75388b16512776cc5dba5da1fd890150b0c6455cb4f58b1952522525",
+              digestOf(HASH_SHA224, k448));
     EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
               digestOf(HASH_SHA256, kAbc));
+    EXPECT_EQ("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1",
+              digestOf(HASH_SHA256, k448));
     EXPECT_EQ("cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed"
               "8086072ba1e7cc2358baeca134c825a7",
               digestOf(HASH_SHA384, kAbc));
+    EXPECT_EQ("09330c33f71147e83d192fc782cd1b4753111b173b3b05d22fa08086e3b0f712"
+              "fcc7c71a557e2db966c3e9fa91746039",
+              digestOf(HASH_SHA384, k896));
     EXPECT_EQ("ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
               "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f",
               digestOf(HASH_SHA512, kAbc));
+    EXPECT_EQ("8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018"
+              "501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909",
+              digestOf(HASH_SHA512, k896));
     EXPECT_EQ("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
               digestOf(HASH_SHA256, std::string(1000000, 'a')));
-    // MD5: empty, one block, two blocks.
+    // MD5: the RFC 1321 test suite.
     EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", digestOf(HASH_MD5, ""));
+    EXPECT_EQ("0cc175b9c0f1b6a831c399e269772661", digestOf(HASH_MD5, "a"));
     EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", digestOf(HASH_MD5, "abc"));
+    EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", digestOf(HASH_MD5, "message digest"));
+    EXPECT_EQ("c3fcd3d76192e4007dfb496cca67e13b", digestOf(HASH_MD5, "abcdefghijklmnopqrstuvwxyz"));
+    EXPECT_EQ("d174ab98d277d9f5a5611c2c9f419d9f",
+              digestOf(HASH_MD5, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
     EXPECT_EQ("57edf4a22be3c955ac49da2e2107b67a",
               digestOf(HASH_MD5, "1234567890123456789012345678901234567890"
                                  "1234567890123456789012345678901234567890"));
