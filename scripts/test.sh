@@ -34,6 +34,7 @@ if [ "$FUZZ_SECONDS" -gt 0 ]; then
   targets=$(cd fuzz && ls *.cpp 2>/dev/null | sed 's/\.cpp$//')
   for t in $targets; do cmake --build build-fuzz -j"$JOBS" --target "$t"; done
   for t in $targets; do
+    echo "-- $t"
     mkdir -p "build-fuzz/corpus-$t"
     seeds=()
     [ -d "fuzz/seeds/$t" ] && seeds=("fuzz/seeds/$t")
