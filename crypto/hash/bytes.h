@@ -98,3 +98,25 @@ static inline int32_t absorbBlocks(State* state, uint8_t* block, int32_t waiting
     }
     return static_cast<int32_t>(n);
 }
+
+// The last block of SHA-1 and SHA-256: 0x80, zeros, and the message length in
+// bits, 64 bits big-endian, in the final 8 bytes (one more block when fewer
+// than 9 bytes are free). The length words are left holding the bit count.
+template <typename State, typename Compress>
+static inline void finishBlocks64(State* state, uint8_t* block, int32_t* waiting,
+                                  uint32_t* lengthHigh, uint32_t* lengthLow, Compress compress) {
+    uint32_t n = static_cast<uint32_t>(*waiting) & 63u;
+    block[n++] = 0x80;
+    if (n > 56) {
+        std::memset(block + n, 0, 64 - n);
+        compress(state, block, 1);
+        n = 0;
+    }
+    std::memset(block + n, 0, 56 - n);
+    *lengthHigh = (*lengthHigh << 3) | (*lengthLow >> 29);
+    *lengthLow <<= 3;
+    storeBe32(block + 56, *lengthHigh);
+    storeBe32(block + 60, *lengthLow);
+    compress(state, block, 1);
+    *waiting = 0;
+}

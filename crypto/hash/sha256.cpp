@@ -83,20 +83,8 @@ MSTATUS initWith(Sha256Context* ctx, const uint32_t init[8]) {
 
 MSTATUS finalWith(Sha256Context* ctx, uint8_t* digest, uint32_t words) {
     if (ctx == nullptr || digest == nullptr) return ERR_NULL_POINTER;
-    uint32_t n = static_cast<uint32_t>(ctx->waiting) & 63u;
-    ctx->block[n++] = 0x80;
-    if (n > 56) {
-        std::memset(ctx->block + n, 0, 64 - n);
-        sha256Blocks(ctx->state, ctx->block, 1);
-        n = 0;
-    }
-    std::memset(ctx->block + n, 0, 56 - n);
-    ctx->lengthHigh = (ctx->lengthHigh << 3) | (ctx->lengthLow >> 29);
-    ctx->lengthLow <<= 3;
-    storeBe32(ctx->block + 56, ctx->lengthHigh);
-    storeBe32(ctx->block + 60, ctx->lengthLow);
-    sha256Blocks(ctx->state, ctx->block, 1);
-    ctx->waiting = 0;
+    finishBlocks64(ctx->state, ctx->block, &ctx->waiting, &ctx->lengthHigh, &ctx->lengthLow,
+                   sha256Blocks);
     for (uint32_t i = 0; i < words; ++i) storeBe32(digest + 4 * i, ctx->state[i]);
     return OK;
 }
