@@ -252,9 +252,9 @@ int ask_yn_poll(const char* prompt) {
             continue;
         }
         // Nothing read: a Ctrl-D on a terminal asks again; input that has
-        // ended (hang-up, closed pipe, bad descriptor) can never answer.
+        // ended (hang-up, end of a pipe or file, bad descriptor) can never answer.
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 && !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
+        if (n == 0 && isatty(0) && !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
         input_closed = true;
         break;
     }

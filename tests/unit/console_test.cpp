@@ -221,6 +221,15 @@ TEST(ConsoleClosedInput, DialoguesEnd) {
     EXPECT_EQ(ask_yn_poll("Q "), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Q (y/n) \nTimeout. Assuming \"no\".\n");
 
+    // A file at its end is always readable and never answers either.
+    int null_fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(null_fd, 0);
+    dup2(null_fd, 0);
+    close(null_fd);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ask_yn_poll("Q "), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Q (y/n) \nTimeout. Assuming \"no\".\n");
+
     dup2(saved, 0);
     close(saved);
 }
