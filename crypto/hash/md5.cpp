@@ -1,7 +1,7 @@
 // MD5 (RFC 1321).
 #include <cstring>
 
-#include "crypto/hash/bytes.h"
+#include "crypto/hash/digest_common.h"
 #include "crypto/hash/hash.h"
 #include "crypto/platform/platform.h"
 
@@ -144,18 +144,10 @@ MSTATUS MD5_complete(const uint8_t* data, uint32_t length, uint8_t* digest) {
 }
 
 MSTATUS MD5_allocCtx(Md5Context** ctx) {
-    if (ctx == nullptr) return ERR_NULL_POINTER;
-    Md5Context* p = static_cast<Md5Context*>(PLATFORM_malloc(sizeof(Md5Context)));
-    if (p == nullptr) return ERR_MEM_ALLOC_FAIL;
-    std::memset(p, 0, sizeof *p);
-    *ctx = p;
-    return OK;
+    return allocContext(ctx);
 }
 
 // An MD5 context holds nothing secret in this system and is released as it is.
 MSTATUS MD5_freeCtx(Md5Context** ctx) {
-    if (ctx == nullptr || *ctx == nullptr) return ERR_NULL_POINTER;
-    PLATFORM_free(*ctx);
-    *ctx = nullptr;
-    return OK;
+    return freeContext(ctx, false);
 }

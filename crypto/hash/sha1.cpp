@@ -1,7 +1,7 @@
 // SHA-1 (FIPS 180-4) and the SHA-1 based G function of the FIPS 186-2 generator.
 #include <cstring>
 
-#include "crypto/hash/bytes.h"
+#include "crypto/hash/digest_common.h"
 #include "crypto/hash/hash.h"
 #include "crypto/platform/platform.h"
 
@@ -85,20 +85,11 @@ MSTATUS SHA1_complete(const uint8_t* data, uint32_t length, uint8_t* digest) {
 }
 
 MSTATUS SHA1_allocCtx(Sha1Context** ctx) {
-    if (ctx == nullptr) return ERR_NULL_POINTER;
-    Sha1Context* p = static_cast<Sha1Context*>(PLATFORM_malloc(sizeof(Sha1Context)));
-    if (p == nullptr) return ERR_MEM_ALLOC_FAIL;
-    std::memset(p, 0, sizeof *p);
-    *ctx = p;
-    return OK;
+    return allocContext(ctx);
 }
 
 MSTATUS SHA1_freeCtx(Sha1Context** ctx) {
-    if (ctx == nullptr || *ctx == nullptr) return ERR_NULL_POINTER;
-    PLATFORM_zeroize(*ctx, sizeof(Sha1Context));
-    PLATFORM_free(*ctx);
-    *ctx = nullptr;
-    return OK;
+    return freeContext(ctx, true);
 }
 
 MSTATUS SHA1_gFunction(const uint8_t block[64], uint8_t out[20]) {

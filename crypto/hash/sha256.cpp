@@ -1,7 +1,7 @@
 // SHA-256 and SHA-224 (FIPS 180-4) over one shared context record.
 #include <cstring>
 
-#include "crypto/hash/bytes.h"
+#include "crypto/hash/digest_common.h"
 #include "crypto/hash/hash.h"
 #include "crypto/platform/platform.h"
 
@@ -137,23 +137,14 @@ MSTATUS SHA224_complete(const uint8_t* data, uint32_t length, uint8_t* digest) {
 }
 
 MSTATUS SHA256_allocCtx(Sha256Context** ctx) {
-    if (ctx == nullptr) return ERR_NULL_POINTER;
-    Sha256Context* p = static_cast<Sha256Context*>(PLATFORM_malloc(sizeof(Sha256Context)));
-    if (p == nullptr) return ERR_MEM_ALLOC_FAIL;
-    std::memset(p, 0, sizeof *p);
-    *ctx = p;
-    return OK;
+    return allocContext(ctx);
 }
 MSTATUS SHA224_allocCtx(Sha256Context** ctx) {
     return SHA256_allocCtx(ctx);
 }
 
 MSTATUS SHA256_freeCtx(Sha256Context** ctx) {
-    if (ctx == nullptr || *ctx == nullptr) return ERR_NULL_POINTER;
-    PLATFORM_zeroize(*ctx, sizeof(Sha256Context));
-    PLATFORM_free(*ctx);
-    *ctx = nullptr;
-    return OK;
+    return freeContext(ctx, true);
 }
 MSTATUS SHA224_freeCtx(Sha256Context** ctx) {
     return SHA256_freeCtx(ctx);

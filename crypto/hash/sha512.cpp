@@ -1,7 +1,7 @@
 // SHA-512 and SHA-384 (FIPS 180-4) over one shared context record.
 #include <cstring>
 
-#include "crypto/hash/bytes.h"
+#include "crypto/hash/digest_common.h"
 #include "crypto/hash/hash.h"
 #include "crypto/platform/platform.h"
 
@@ -140,23 +140,14 @@ MSTATUS SHA384_complete(const uint8_t* data, uint32_t length, uint8_t* digest) {
 }
 
 MSTATUS SHA512_allocCtx(Sha512Context** ctx) {
-    if (ctx == nullptr) return ERR_NULL_POINTER;
-    Sha512Context* p = static_cast<Sha512Context*>(PLATFORM_malloc(sizeof(Sha512Context)));
-    if (p == nullptr) return ERR_MEM_ALLOC_FAIL;
-    std::memset(p, 0, sizeof *p);
-    *ctx = p;
-    return OK;
+    return allocContext(ctx);
 }
 MSTATUS SHA384_allocCtx(Sha512Context** ctx) {
     return SHA512_allocCtx(ctx);
 }
 
 MSTATUS SHA512_freeCtx(Sha512Context** ctx) {
-    if (ctx == nullptr || *ctx == nullptr) return ERR_NULL_POINTER;
-    PLATFORM_zeroize(*ctx, sizeof(Sha512Context));
-    PLATFORM_free(*ctx);
-    *ctx = nullptr;
-    return OK;
+    return freeContext(ctx, true);
 }
 MSTATUS SHA384_freeCtx(Sha512Context** ctx) {
     return SHA512_freeCtx(ctx);
