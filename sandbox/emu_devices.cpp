@@ -522,18 +522,26 @@ bool block_faulted(const Emu& e, const std::vector<PartBlock>& faults, int part,
     return false;
 }
 
-ssize_t flash_read(Emu& e, int fd, const EmuFd& f, void* buffer, size_t count, int64_t off) {
-    if (!can_read(f)) {
+// The common start of a positioned flash transfer: a handle opened for it,
+// an offset that is not negative, and the partition's size. False, with
+// errno set, when the transfer cannot start.
+bool flash_start(int fd, bool allowed, int64_t off, uint64_t* uoff, uint64_t* size) {
+    if (!allowed) {
         errno = EBADF;
-        return -1;
+        return false;
     }
     if (off < 0) {
         errno = EINVAL;
-        return -1;
+        return false;
     }
-    uint64_t size = 0;
-    if (!file_size(fd, &size)) return -1;
-    uint64_t uoff = static_cast<uint64_t>(off);
+    if (!file_size(fd, size)) return false;
+    *uoff = static_cast<uint64_t>(off);
+    return true;
+}
+
+ssize_t flash_read(Emu& e, int fd, const EmuFd& f, void* buffer, size_t count, int64_t off) {
+    uint64_t uoff = 0, size = 0;
+    if (!flash_start(fd, can_read(f), off, &uoff, &size)) return -1;
     if (uoff >= size || count == 0) return 0;
     uint64_t n = std::min<uint64_t>(count, size - uoff);
     if (block_faulted(e, e.config.read_faults, f.part, uoff, n)) {
@@ -546,17 +554,8 @@ ssize_t flash_read(Emu& e, int fd, const EmuFd& f, void* buffer, size_t count, i
 
 ssize_t flash_program(Emu& e, int fd, const EmuFd& f, const void* buffer, size_t count,
                       int64_t off) {
-    if (!can_write(f)) {
-        errno = EBADF;
-        return -1;
-    }
-    if (off < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    uint64_t size = 0;
-    if (!file_size(fd, &size)) return -1;
-    uint64_t uoff = static_cast<uint64_t>(off);
+    uint64_t uoff = 0, size = 0;
+    if (!flash_start(fd, can_write(f), off, &uoff, &size)) return -1;
     if (uoff >= size) {
         errno = ENOSPC;
         return -1;
