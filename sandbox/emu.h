@@ -47,3 +47,9 @@ void emu_fail_nth_write(int bus, int addr7, int n);
 // Number of write and read transfers that reached any emulated I2C device
 // (including NAKed ones) since the last reset.
 uint64_t emu_i2c_transfer_count();
+
+// Appends one line "<seconds.micros> <kind> <text>" to an event log, newlines
+// in text written as \n, in one write so concurrent writers keep lines whole.
+// Used by the emulated devices and by the sandbox's stub programs.
+bool emu_append_event(const std::string& log_path, const std::string& kind,
+                      const std::string& text);

@@ -252,33 +252,7 @@ Emu& emu() {
 // ---------------------------------------------------------------- events.log
 
 void append_event(const std::string& dir, const char* kind, const std::string& text) {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    char stamp[64];
-    snprintf(stamp, sizeof stamp, "%lld.%06ld ", static_cast<long long>(ts.tv_sec),
-             static_cast<long>(ts.tv_nsec / 1000));
-    std::string line = stamp;
-    line += kind;
-    line += ' ';
-    for (char ch : text) {
-        if (ch == '\n') {
-            line += "\\n";
-        } else {
-            line += ch;
-        }
-    }
-    line += '\n';
-    std::string path = dir + "/events.log";
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t w = write(fd, line.data() + done, line.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        done += static_cast<size_t>(w);
-    }
-    close(fd);
+    emu_append_event(dir + "/events.log", kind, text);
 }
 
 // ---------------------------------------------------------------- helpers
@@ -831,4 +805,31 @@ void emu_fail_nth_write(int bus, int addr7, int n) {
 
 uint64_t emu_i2c_transfer_count() {
     return g_emu.transfers;
+}
+
+bool emu_append_event(const std::string& log_path, const std::string& kind,
+                      const std::string& text) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    char stamp[48];
+    snprintf(stamp, sizeof stamp, "%lld.%06ld ", static_cast<long long>(ts.tv_sec),
+             static_cast<long>(ts.tv_nsec / 1000));
+    std::string line = stamp;
+    line += kind;
+    line += ' ';
+    for (char ch : text) {
+        if (ch == '\n')
+            line += "\\n";
+        else
+            line += ch;
+    }
+    line += '\n';
+    // One write on an O_APPEND descriptor keeps the lines of concurrent writers whole.
+    int fd = open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    ssize_t n;
+    do n = write(fd, line.data(), line.size());
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    return n == static_cast<ssize_t>(line.size());
 }

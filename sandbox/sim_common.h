@@ -39,11 +39,6 @@ bool sim_open_board(const std::string& dir, std::string* absolute);
 // Standard CRC-32 (reflected polynomial 0xEDB88320, initial and final complement).
 uint32_t sim_crc32(const uint8_t* data, size_t length);
 
-// Appends one event line "<seconds.micros> <kind> <text>" to the log file, newlines in
-// text written as \n. Returns false when the line could not be written.
-bool sim_append_event(const std::string& log_path, const std::string& kind,
-                      const std::string& text);
-
 // Commands; argv[0] is the command name.
 int sim_cmd_new(int argc, char** argv);
 int sim_cmd_env(int argc, char** argv);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sandbox/board_layout.h"
+#include "sandbox/emu.h"
 #include "sandbox/sim_common.h"
 
 namespace {
@@ -32,7 +33,7 @@ int sim_cmd_log(int argc, char** argv) {
         if (i > 2) text += ' ';
         text += argv[i];
     }
-    if (!sim_append_event(std::string(board) + "/events.log", argv[1], text)) {
+    if (!emu_append_event(std::string(board) + "/events.log", argv[1], text)) {
         sim_error("cannot append to %s/events.log", board);
         return 1;
     }

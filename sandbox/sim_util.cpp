@@ -144,29 +144,3 @@ uint32_t sim_crc32(const uint8_t* data, size_t length) {
     }
     return crc ^ 0xFFFFFFFFu;
 }
-
-bool sim_append_event(const std::string& log_path, const std::string& kind,
-                      const std::string& text) {
-    timeval now;
-    gettimeofday(&now, nullptr);
-    char stamp[48];
-    snprintf(stamp, sizeof stamp, "%lld.%06ld ", static_cast<long long>(now.tv_sec),
-             static_cast<long>(now.tv_usec));
-    std::string line = stamp;
-    line += kind;
-    line += ' ';
-    for (char c : text) {
-        if (c == '\n') {
-            line += "\\n";
-        } else {
-            line += c;
-        }
-    }
-    line += '\n';
-    // One write on an O_APPEND descriptor keeps concurrent writers' lines whole.
-    int fd = open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    ssize_t n = write(fd, line.data(), line.size());
-    close(fd);
-    return n == ssize_t(line.size());
-}
