@@ -6,9 +6,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include "image/image.h"
 #include "sandbox/sim_common.h"
 
 void sim_error(const char* format, ...) {
@@ -137,10 +137,6 @@ bool sim_open_board(const std::string& dir, std::string* absolute) {
 }
 
 uint32_t sim_crc32(const uint8_t* data, size_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return crc ^ 0xFFFFFFFFu;
+    // The common CRC-32 is the complement of the image CRC.
+    return ~image_crc32(data, length, IMAGE_CRC_START);
 }
