@@ -31,3 +31,9 @@ void sys_sleep(unsigned seconds) {
 void sys_usleep(uint64_t microseconds) {
     g_sleep_hook(microseconds);
 }
+
+const char* g_fs_root = "";
+
+std::string sys_path(const char* absolute) {
+    return std::string(g_fs_root) + absolute;
+}

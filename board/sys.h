@@ -2,6 +2,7 @@
 // so that tests can record shell commands instead of running them and skip waits.
 #pragma once
 #include <cstdint>
+#include <string>
 
 // Runs a command through the shell (system(3) by default). Returns system's result.
 int run_shell(const char* command);
@@ -10,3 +11,10 @@ extern int (*g_shell_runner)(const char* command);
 void sys_sleep(unsigned seconds);
 void sys_usleep(uint64_t microseconds);
 extern void (*g_sleep_hook)(uint64_t microseconds);
+
+// Root under which the boot manager's own file opens of absolute paths (/user, /tmp,
+// /mnt/usb) are made: "" on the switch; tests point it at a temporary directory. Shell
+// command texts are never rewritten.
+extern const char* g_fs_root;
+// g_fs_root followed by the absolute path.
+std::string sys_path(const char* absolute);
