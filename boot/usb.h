@@ -7,3 +7,9 @@ int usb_wait_mount();
 void usb_check_boot_image();
 // Boot choice from the USB stick: 0 nothing, 1 or 2 slot replaced, 3 boot the USB image.
 int usb_check_replacements();
+// The MD5 digest of a file as 32 lower-case hex digits and a zero byte. 1 or 0.
+int image_md5(const char* path, char out[33]);
+// 1 when the image is on the rejected list.
+int is_rejected(const char* path);
+// Puts the image on the rejected list.
+void reject_image(const char* path);

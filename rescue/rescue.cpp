@@ -12,3 +12,8 @@ int rescue_diags() {
     fputs("rescue_diags: not available in this build\n", stderr);
     return 0;
 }
+
+int rescue_usb_install() {
+    fputs("rescue_usb_install: not available in this build\n", stderr);
+    return 0;
+}
