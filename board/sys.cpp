@@ -37,3 +37,15 @@ const char* g_fs_root = "";
 std::string sys_path(const char* absolute) {
     return std::string(g_fs_root) + absolute;
 }
+
+std::string shell_quote(const char* text) {
+    std::string word = "'";
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        if (*p == '\'')
+            word += "'\\''";
+        else
+            word += *p;
+    }
+    word += '\'';
+    return word;
+}

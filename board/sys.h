@@ -18,3 +18,7 @@ extern void (*g_sleep_hook)(uint64_t microseconds);
 extern const char* g_fs_root;
 // g_fs_root followed by the absolute path.
 std::string sys_path(const char* absolute);
+
+// The text as one shell word: wrapped in single quotes, each ' written as '\''.
+// Every text from the operator, a file or the USB stick goes into a command this way.
+std::string shell_quote(const char* text);
