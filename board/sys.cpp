@@ -2,12 +2,17 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <ctime>
+#include <unistd.h>
 
 #include "board/devio.h"
 
 static int default_shell_runner(const char* command) {
     return system(command);
+}
+static int default_exec(const char* path, char* const argv[]) {
+    return execv(path, argv);
 }
 static void default_sleep(uint64_t microseconds) {
     timespec ts;
@@ -19,10 +24,16 @@ static void default_sleep(uint64_t microseconds) {
 
 int (*g_shell_runner)(const char* command) = default_shell_runner;
 void (*g_sleep_hook)(uint64_t microseconds) = default_sleep;
+int (*g_exec_hook)(const char* path, char* const argv[]) = default_exec;
 
 int run_shell(const char* command) {
     dev_note_event(command);
     return g_shell_runner(command);
+}
+
+int sys_exec(const char* path, char* const argv[]) {
+    fflush(nullptr);
+    return g_exec_hook(path, argv);
 }
 
 void sys_sleep(unsigned seconds) {

@@ -8,6 +8,11 @@
 int run_shell(const char* command);
 extern int (*g_shell_runner)(const char* command);
 
+// Replaces the process with the program at path (execv(3) by default, after
+// flushing every output stream). Returns only when that failed.
+int sys_exec(const char* path, char* const argv[]);
+extern int (*g_exec_hook)(const char* path, char* const argv[]);
+
 void sys_sleep(unsigned seconds);
 void sys_usleep(uint64_t microseconds);
 extern void (*g_sleep_hook)(uint64_t microseconds);

@@ -27,14 +27,23 @@ inline int recordShell(const char* command) {
 inline void recordSleep(uint64_t microseconds) {
     g_slept += microseconds;
 }
+// A replacing start, recorded as "exec PATH ARG..." among the commands; it fails.
+inline int recordExec(const char* path, char* const argv[]) {
+    std::string line = std::string("exec ") + path;
+    for (char* const* a = argv; a && *a; ++a) line += std::string(" ") + *a;
+    g_commands.push_back(line);
+    return -1;
+}
 
-// Replaces the shell runner and the sleep hook for its lifetime.
+// Replaces the shell runner, the sleep hook and the exec hook for its lifetime.
 struct HostHooks {
     int (*savedRunner)(const char*) = g_shell_runner;
     void (*savedSleep)(uint64_t) = g_sleep_hook;
+    int (*savedExec)(const char*, char* const[]) = g_exec_hook;
     HostHooks() {
         g_shell_runner = recordShell;
         g_sleep_hook = recordSleep;
+        g_exec_hook = recordExec;
         g_commands.clear();
         g_shell_result = 0;
         g_slept = 0;
@@ -42,6 +51,7 @@ struct HostHooks {
     ~HostHooks() {
         g_shell_runner = savedRunner;
         g_sleep_hook = savedSleep;
+        g_exec_hook = savedExec;
     }
 };
 
