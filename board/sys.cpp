@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "board/devio.h"
@@ -13,6 +15,12 @@ static int default_shell_runner(const char* command) {
 }
 static int default_exec(const char* path, char* const argv[]) {
     return execv(path, argv);
+}
+static int default_netif_socket() {
+    return socket(AF_INET, SOCK_DGRAM, 0);
+}
+static int default_netif_ioctl(int fd, unsigned long request, void* arg) {
+    return ioctl(fd, request, arg);
 }
 static void default_sleep(uint64_t microseconds) {
     timespec ts;
@@ -25,6 +33,8 @@ static void default_sleep(uint64_t microseconds) {
 int (*g_shell_runner)(const char* command) = default_shell_runner;
 void (*g_sleep_hook)(uint64_t microseconds) = default_sleep;
 int (*g_exec_hook)(const char* path, char* const argv[]) = default_exec;
+int (*g_netif_socket)() = default_netif_socket;
+int (*g_netif_ioctl)(int fd, unsigned long request, void* arg) = default_netif_ioctl;
 
 int run_shell(const char* command) {
     dev_note_event(command);

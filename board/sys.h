@@ -13,6 +13,12 @@ extern int (*g_shell_runner)(const char* command);
 int sys_exec(const char* path, char* const argv[]);
 extern int (*g_exec_hook)(const char* path, char* const argv[]);
 
+// The management port's interface requests: an IPv4 datagram socket (socket(2) by
+// default) and the ioctls on it (ioctl(2)); tests fake the link. The socket is closed with
+// close(2).
+extern int (*g_netif_socket)();
+extern int (*g_netif_ioctl)(int fd, unsigned long request, void* arg);
+
 void sys_sleep(unsigned seconds);
 void sys_usleep(uint64_t microseconds);
 extern void (*g_sleep_hook)(uint64_t microseconds);

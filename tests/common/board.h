@@ -1,11 +1,16 @@
 // Shared fixtures of the boot manager unit tests: a temporary emulated board,
-// and the shell and sleep hooks replaced so that no command runs on this host.
+// and the shell, sleep, exec and network hooks replaced so that no command runs
+// on this host and its interfaces are never asked.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fcntl.h>
 #include <fstream>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <string>
 #include <vector>
 
@@ -35,23 +40,44 @@ inline int recordExec(const char* path, char* const argv[]) {
     return -1;
 }
 
-// Replaces the shell runner, the sleep hook and the exec hook for its lifetime.
+// The management port as the link test sees it: eth0 exists; up, running and with
+// its link exactly when g_link_up. The socket is a descriptor of /dev/null.
+inline bool g_link_up = false;
+inline int fakeNetifSocket() {
+    return open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+inline int fakeNetifIoctl(int, unsigned long request, void* arg) {
+    auto* req = static_cast<ifreq*>(arg);
+    if (request == SIOCGIFFLAGS) req->ifr_flags = g_link_up ? IFF_UP | IFF_RUNNING : 0;
+    if (request == SIOCETHTOOL) reinterpret_cast<ethtool_value*>(req->ifr_data)->data = g_link_up;
+    return 0;
+}
+
+// Replaces the shell runner, the sleep hook, the exec hook and the management port's
+// interface requests for its lifetime.
 struct HostHooks {
     int (*savedRunner)(const char*) = g_shell_runner;
     void (*savedSleep)(uint64_t) = g_sleep_hook;
     int (*savedExec)(const char*, char* const[]) = g_exec_hook;
+    int (*savedSocket)() = g_netif_socket;
+    int (*savedIoctl)(int, unsigned long, void*) = g_netif_ioctl;
     HostHooks() {
         g_shell_runner = recordShell;
         g_sleep_hook = recordSleep;
         g_exec_hook = recordExec;
+        g_netif_socket = fakeNetifSocket;
+        g_netif_ioctl = fakeNetifIoctl;
         g_commands.clear();
         g_shell_result = 0;
         g_slept = 0;
+        g_link_up = false;
     }
     ~HostHooks() {
         g_shell_runner = savedRunner;
         g_sleep_hook = savedSleep;
         g_exec_hook = savedExec;
+        g_netif_socket = savedSocket;
+        g_netif_ioctl = savedIoctl;
     }
 };
 
