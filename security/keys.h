@@ -25,6 +25,9 @@ struct system_key_record {
 extern const char builtin_production_key[SYSTEM_KEY_COPY_LEN];
 extern const char builtin_development_key[SYSTEM_KEY_COPY_LEN];
 
+// Deletes every file under /user whose name ends in ".pem" (both key files;
+// the next load creates them again). Returns how many were deleted.
+int delete_system_key_files();
 // Loads both system keys once, creating missing key files. 1 when both loaded.
 int check_system_keys();
 // Fills record from the key file at path (PRODUCTION_KEY_PATH or DEVELOPMENT_KEY_PATH),
