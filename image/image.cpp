@@ -185,6 +185,7 @@ int image_next_record(const uint8_t* header, uint32_t hdr_len, uint32_t* offset,
     if (at >= hdr_len) return IMAGE_RECORD_END;
     if (hdr_len - at < IMAGE_RECORD_HEAD) return IMAGE_RECORD_BAD;
     uint16_t length = image_get_be16(header + at + 2);
+    if (length == 0) return IMAGE_RECORD_ZERO;
     if (length < IMAGE_RECORD_HEAD || length > hdr_len - at) return IMAGE_RECORD_BAD;
     record->tag = image_get_be16(header + at);
     record->length = length;
@@ -214,6 +215,7 @@ int image_find_signature(const uint8_t* subimage, size_t size, const uint8_t** s
         if (signature_len) *signature_len = s;
         result = IMAGE_SIGNATURE_FOUND;
     }
+    // A zero-length record ends the walk: what follows it is not looked at.
     return step == IMAGE_RECORD_BAD ? IMAGE_SIGNATURE_BAD : result;
 }
 
@@ -233,22 +235,71 @@ int64_t stream_size(FILE* stream) {
     return end;
 }
 
-bool read_at(FILE* stream, uint64_t position, void* buffer, size_t count) {
-    if (fseeko(stream, off_t(position), SEEK_SET) != 0) return false;
-    return fread(buffer, 1, count, stream) == count;
+// A package may hold millions of tiny sub-images: the scan reads the file
+// forward in large pieces and walks the headers inside the piece, seeking only
+// to skip data that lies wholly beyond it.
+constexpr size_t SCAN_PIECE = size_t(1) << 20; // more than the longest header (65535)
+
+struct scan_reader {
+    FILE* stream;
+    std::vector<uint8_t> buffer;
+    uint64_t start = 0; // file position of buffer[0]; the stream stands at start + held
+    size_t held = 0;
+};
+
+// Up to `count` bytes (at most SCAN_PIECE) at file position `position`, which
+// never lies before the bytes asked for last time. *got tells how many are
+// there: fewer at the end of the file or on a read error.
+const uint8_t* scan_bytes(scan_reader& r, uint64_t position, size_t count, size_t* got) {
+    uint64_t end = r.start + r.held;
+    if (position < r.start || position + count > end) {
+        if (position >= r.start && position < end) {
+            size_t keep = size_t(end - position);
+            memmove(r.buffer.data(), r.buffer.data() + (position - r.start), keep);
+            r.held = keep;
+        } else {
+            r.held = 0;
+            if (position != end && fseeko(r.stream, off_t(position), SEEK_SET) != 0) {
+                r.start = end; // the stream did not move
+                *got = 0;
+                return r.buffer.data();
+            }
+        }
+        r.start = position;
+        while (r.held < r.buffer.size()) {
+            size_t n = fread(r.buffer.data() + r.held, 1, r.buffer.size() - r.held, r.stream);
+            if (n == 0) break;
+            r.held += n;
+        }
+    }
+    uint64_t there = r.start + r.held - position;
+    *got = there < count ? size_t(there) : count;
+    return r.buffer.data() + (position - r.start);
 }
 
-// The type word named by the first usable type record; `type` when none.
-uint32_t type_from_records(const uint8_t* header, uint32_t hdr_len, uint32_t type) {
+// The type word named by the first usable type record; `type` when none. Only
+// the first `present` bytes of the header are there when the file ends inside
+// it: records running into the missing part end the walk without a message.
+uint32_t type_from_records(const uint8_t* header, uint32_t hdr_len, uint32_t present,
+                           uint32_t type) {
+    uint32_t limit = present < hdr_len ? present : hdr_len;
     uint32_t offset = IMAGE_RECORDS_OFFSET;
     image_record rec;
     int step;
-    while ((step = image_next_record(header, hdr_len, &offset, &rec)) == IMAGE_RECORD_OK) {
+    while ((step = image_next_record(header, limit, &offset, &rec)) == IMAGE_RECORD_OK) {
         if (rec.tag != IMAGE_TAG_TYPE || rec.length < IMAGE_RECORD_HEAD + 4) continue;
         uint32_t value = image_get_be32(rec.body);
         if ((value & IMAGE_TYPE_SUFFIX_MASK) == IMAGE_TYPE_SUFFIX) return value;
     }
-    if (step == IMAGE_RECORD_BAD) puts("Image header error");
+    bool malformed = step == IMAGE_RECORD_ZERO || step == IMAGE_RECORD_BAD;
+    if (step == IMAGE_RECORD_BAD && limit < hdr_len) {
+        // Cut by the end of the file: malformed only when its length (or the
+        // room left for its head) is wrong for the whole header.
+        uint32_t length = IMAGE_RECORD_HEAD;
+        if (limit - offset >= IMAGE_RECORD_HEAD) length = image_get_be16(header + offset + 2);
+        malformed = length < IMAGE_RECORD_HEAD || length > hdr_len - offset;
+    }
+    if (malformed) puts("Image header error");
     return type;
 }
 
@@ -256,24 +307,31 @@ uint32_t type_from_records(const uint8_t* header, uint32_t hdr_len, uint32_t typ
 
 bool image_find_bootable(FILE* stream, image_bootable* found) {
     if (!stream || !found) return false;
-    int64_t size = stream_size(stream);
-    if (size < 0) return false;
-    uint64_t p = 0;
+    int64_t file_size = stream_size(stream);
+    if (file_size < 0) return false;
+    const uint64_t size = uint64_t(file_size);
+    scan_reader reader{stream, std::vector<uint8_t>(SCAN_PIECE)};
+    if (fseeko(stream, 0, SEEK_SET) != 0) return false;
+    uint64_t p = 0; // never beyond size
     for (;;) {
+        if (size - p < IMAGE_PREFIX_SIZE) return false;
+        size_t got;
+        const uint8_t* at = scan_bytes(reader, p, IMAGE_PREFIX_SIZE, &got);
+        if (got < IMAGE_PREFIX_SIZE) return false;
         uint8_t prefix[IMAGE_PREFIX_SIZE];
-        if (uint64_t(size) - p < IMAGE_PREFIX_SIZE || !read_at(stream, p, prefix, sizeof prefix))
-            return false;
+        memcpy(prefix, at, sizeof prefix);
         image_header_info info;
-        if (!image_header_parse(prefix, &info) || image_total_size(info) > uint64_t(size) - p) {
+        if (!image_header_parse(prefix, &info)) {
             // Lengths that cannot be walked: no further sub-image can be found.
             puts("Image header error");
             return false;
         }
+        const uint64_t total = image_total_size(info);
+        const uint64_t present = total < size - p ? total : size - p;
         uint32_t type = info.magic;
         if (info.layout == 3) {
-            std::vector<uint8_t> header(info.hdr_len);
-            if (!read_at(stream, p, header.data(), header.size())) return false;
-            type = type_from_records(header.data(), info.hdr_len, type);
+            const uint8_t* header = scan_bytes(reader, p, info.hdr_len, &got);
+            type = type_from_records(header, info.hdr_len, uint32_t(got), type);
         }
         type &= ~uint32_t(IMAGE_MAGIC_LAYOUT2);
         if (type == IMAGE_TYPE_APPLICATION || type == IMAGE_TYPE_DIAGNOSTICS) {
@@ -282,9 +340,11 @@ bool image_find_bootable(FILE* stream, image_bootable* found) {
             found->hdr_len = info.hdr_len;
             found->data_len = info.data_len;
             memcpy(found->base, prefix, IMAGE_BASE_HEADER_SIZE);
+            found->available = uint32_t(present); // total fits in 32 bits
             return fseeko(stream, off_t(p), SEEK_SET) == 0;
         }
-        p += image_total_size(info); // at least 16: the scan always moves on
+        if (present < total) return false; // runs past the end: nothing follows it
+        p += total;                        // at least 16: the scan always moves on
     }
 }
 

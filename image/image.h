@@ -5,6 +5,18 @@
 // Every multi-byte field of a header is big-endian. A header is untrusted
 // input: the parser reports whether its lengths make sense, and every walk
 // stays inside the bytes it was given.
+//
+// What callers must check themselves (nothing here can know it):
+// - H + D against the bytes really there (file, partition, buffer) before
+//   allocating or reading a sub-image: a parsed header only promises that
+//   H + D fits in 32 bits. image_find_bootable hands out `available` for this.
+// - H against the bytes held before handing a header to the record walk;
+//   image_find_signature does it and answers IMAGE_SIGNATURE_BAD when H
+//   exceeds `size`.
+// - The signature length S against what the key can check (the modulus
+//   size): the record only promises that S bytes lie inside the record.
+// - The digest covers bytes H .. H + D - 1 of the sub-image; a caller hashing
+//   a buffer checks H <= bytes held and uses the bytes it really holds.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -90,23 +102,32 @@ struct image_record {
     const uint8_t* body; // length - 4 bytes
 };
 
-enum : int { IMAGE_RECORD_END = 0, IMAGE_RECORD_OK = 1, IMAGE_RECORD_BAD = -1 };
+enum : int {
+    IMAGE_RECORD_END = 0,  // the offset reached hdr_len: no more records
+    IMAGE_RECORD_OK = 1,   // a record, *offset advanced past it
+    IMAGE_RECORD_ZERO = 2, // a record length of 0: the walk ends here, by the format
+    IMAGE_RECORD_BAD = -1, // a length of 1 to 3, a record running past hdr_len, or a
+                           // record head cut by hdr_len: malformed
+};
 
 // Walks the header records of a layout-3 header held whole in `header`
-// (hdr_len bytes). Start with *offset = IMAGE_RECORDS_OFFSET. Returns
-// IMAGE_RECORD_OK with the record and *offset advanced past it,
-// IMAGE_RECORD_END when the offset reached hdr_len, and IMAGE_RECORD_BAD for a
-// record with a length below 4 (zero included) or one that runs past hdr_len.
+// (hdr_len bytes). Start with *offset = IMAGE_RECORDS_OFFSET. For every result
+// but IMAGE_RECORD_OK, *offset and *record are left as they were.
 int image_next_record(const uint8_t* header, uint32_t hdr_len, uint32_t* offset,
                       image_record* record);
 
 enum : int { IMAGE_SIGNATURE_BAD = -1, IMAGE_SIGNATURE_NONE = 0, IMAGE_SIGNATURE_FOUND = 1 };
 
 // Finds the signature record of a sub-image held in memory (at least its
-// whole header; `size` bytes available). The last signature record counts.
+// whole header; `size` bytes available). Records are walked up to H or up to
+// a zero-length record, whichever comes first; of the signature records seen
+// on the way the last one counts (bytes behind a zero-length record, such as
+// zero padding of the header, are never looked at).
 // IMAGE_SIGNATURE_FOUND: *signature points into `subimage` and *signature_len
-// holds S. IMAGE_SIGNATURE_NONE: not layout 3, or no signature record: unsigned.
-// IMAGE_SIGNATURE_BAD: the header or its records are malformed, or a
+// holds S. IMAGE_SIGNATURE_NONE: not layout 3, or no signature record before
+// the walk ended: unsigned.
+// IMAGE_SIGNATURE_BAD: the header is unusable or longer than `size`, a record
+// length is 1 to 3 or runs past H (before any zero-length record), or a
 // signature length runs past its record; such an image must be rejected.
 int image_find_signature(const uint8_t* subimage, size_t size, const uint8_t** signature,
                          uint16_t* signature_len);
@@ -118,12 +139,28 @@ struct image_bootable {
     uint32_t hdr_len;                     // H
     uint32_t data_len;                    // D
     uint8_t base[IMAGE_BASE_HEADER_SIZE]; // the base header as stored
+    // Bytes of this sub-image present in the file from its first byte:
+    // min(H + D, file size - start of the sub-image) when the scan ran, so
+    // never more than H + D, and possibly less than H. Less than H + D means
+    // the file ends inside the sub-image: it is truncated, and its CRC check
+    // must fail. A reader allocates and reads `available` bytes, never H + D,
+    // treats available < H + D as a CRC failure without computing the CRC (a
+    // CRC over the partial bytes could match by chance), and still checks how
+    // many bytes its own read returned (the file may shrink meanwhile).
+    uint32_t available;
 };
 
-// Scans a seekable stream from its start. On success fills `found` and leaves
-// the stream at the first byte of that sub-image, whose H + D bytes all lie
-// inside the file. A header whose lengths are unusable, or that runs past the
-// end of the file, ends the scan ("Image header error") with false.
+// Scans a seekable stream from its start, reading it sequentially in large
+// pieces. On success fills `found` and leaves the stream at the first byte of
+// that sub-image. A bootable sub-image is found even when the file ends inside
+// it (see `available`); a non-bootable one that runs past the end of the file
+// ends the scan with false and no message. Header records are walked up to H
+// or to a zero-length record, which prints "Image header error" and leaves
+// the sub-image's own type word; a record of length 1 to 3 or running past H
+// does the same. When the file ends inside a layout-3 header, only the records
+// wholly present are walked. A header whose lengths are unusable (H below the
+// fixed part of its layout, H + D beyond 32 bits) ends the scan with
+// "Image header error" and false.
 bool image_find_bootable(FILE* stream, image_bootable* found);
 
 // Directory of the image slot files ("/user/images"); tests point it elsewhere.

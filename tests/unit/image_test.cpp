@@ -243,11 +243,13 @@ TEST(ImageRecords, WalkStaysInsideTheHeader) {
     EXPECT_EQ(image_get_be32(rec.body), IMAGE_TYPE_RFS);
     EXPECT_EQ(image_next_record(img.data(), info.hdr_len, &off, &rec), IMAGE_RECORD_END);
 
-    // Length 0, lengths below 4, a record past H, a record head cut by H.
+    // Length 0 ends the walk; lengths 1 to 3 and a record past H are malformed.
     for (int bad_len : {0, 1, 3, 7}) {
         bytes b = make_subimage(3, IMAGE_TYPE_KERNEL, 8, 0, {{9, {1, 2}, bad_len}});
         uint32_t o = IMAGE_RECORDS_OFFSET;
-        EXPECT_EQ(image_next_record(b.data(), 30, &o, &rec), IMAGE_RECORD_BAD) << bad_len;
+        EXPECT_EQ(image_next_record(b.data(), 30, &o, &rec),
+                  bad_len == 0 ? IMAGE_RECORD_ZERO : IMAGE_RECORD_BAD)
+            << bad_len;
         EXPECT_EQ(o, uint32_t(IMAGE_RECORDS_OFFSET));
     }
     uint8_t head[26] = {};
@@ -274,18 +276,49 @@ TEST(ImageRecords, SignatureRecord) {
     bytes l2 = make_subimage(2, IMAGE_TYPE_APPLICATION, 40, 0);
     EXPECT_EQ(image_find_signature(l2.data(), l2.size(), &sig, &sig_len), IMAGE_SIGNATURE_NONE);
 
-    // S running past its record, a record with no room for S, a zero-length record,
-    // and a header longer than the bytes given are all malformed.
+    // S running past its record, a record with no room for S, and a header longer than
+    // the bytes given are all malformed.
     bytes body = signature_body(bytes(10, 1));
     image_put_be16(body.data(), 11);
     bytes past = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0, {{IMAGE_TAG_SIGNATURE, body}});
     EXPECT_EQ(image_find_signature(past.data(), past.size(), &sig, &sig_len), IMAGE_SIGNATURE_BAD);
     bytes tiny = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0, {{IMAGE_TAG_SIGNATURE, {7}}});
     EXPECT_EQ(image_find_signature(tiny.data(), tiny.size(), &sig, &sig_len), IMAGE_SIGNATURE_BAD);
-    bytes zero = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0,
-                               {{IMAGE_TAG_SIGNATURE, signature_body(s2), 0}});
-    EXPECT_EQ(image_find_signature(zero.data(), zero.size(), &sig, &sig_len), IMAGE_SIGNATURE_BAD);
     EXPECT_EQ(image_find_signature(img.data(), 100, &sig, &sig_len), IMAGE_SIGNATURE_BAD);
+}
+
+// A zero-length record ends the walk: signature records before it count, nothing
+// behind it is looked at. Lengths 1 to 3 and records past H before it are refused.
+TEST(ImageRecords, ZeroLengthRecordEndsTheSignatureWalk) {
+    const record_spec sig_a{IMAGE_TAG_SIGNATURE, signature_body(bytes(6, 0xA1))};
+    const record_spec sig_b{IMAGE_TAG_SIGNATURE, signature_body(bytes(4, 0xB2))};
+    const record_spec zero_pad{0, bytes(12, 0), 0};            // header padded with zero bytes
+    const record_spec zero_tagged{IMAGE_TAG_TYPE, be32(0), 0}; // tag set, length 0
+    const record_spec short3{9, {0xFF, 0xFF}, 3};
+    const record_spec past_h{9, {0xFF, 0xFF}, 0x7000};
+    const struct {
+        std::vector<record_spec> records;
+        int result;
+        uint8_t first_byte; // of the signature found
+    } cases[] = {
+        {{sig_a, zero_pad}, IMAGE_SIGNATURE_FOUND, 0xA1},
+        {{sig_a, zero_tagged, sig_b}, IMAGE_SIGNATURE_FOUND, 0xA1},
+        {{sig_a, sig_b, zero_pad}, IMAGE_SIGNATURE_FOUND, 0xB2},
+        {{zero_pad, sig_a}, IMAGE_SIGNATURE_NONE, 0},
+        {{sig_a, zero_pad, short3}, IMAGE_SIGNATURE_FOUND, 0xA1},
+        {{sig_a, short3, zero_pad}, IMAGE_SIGNATURE_BAD, 0},
+        {{sig_a, past_h}, IMAGE_SIGNATURE_BAD, 0},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        bytes img = make_subimage(3, IMAGE_TYPE_APPLICATION, 40, 0, cases[i].records);
+        const uint8_t* sig = nullptr;
+        uint16_t sig_len = 0;
+        ASSERT_EQ(image_find_signature(img.data(), img.size(), &sig, &sig_len), cases[i].result)
+            << i;
+        if (cases[i].result == IMAGE_SIGNATURE_FOUND) {
+            EXPECT_EQ(sig[0], cases[i].first_byte) << i;
+        }
+    }
 }
 
 // --- the boot scan ------------------------------------------------------------
@@ -383,12 +416,72 @@ TEST(ImageFindBootable, HostileHeadersEndTheScan) {
     image_put_be32(&big3[16], IMAGE_HDR3_MAGIC);
     image_put_be16(&big3[22], 0xFFFF);
     EXPECT_FALSE(scan(big3, &found, &out));
-    EXPECT_EQ(out, "Image header error\n");
+    EXPECT_EQ(out, ""); // a kernel running past the end: nothing follows it
+}
 
-    // A bootable sub-image whose data runs past the end of the file.
-    bytes cut = make_subimage(1, IMAGE_TYPE_APPLICATION, 100, 0);
-    cut.resize(60);
-    EXPECT_FALSE(scan(cut, &found));
+// The file ends inside a sub-image: a bootable one is found with the bytes that
+// are there, anything else ends the scan quietly.
+TEST(ImageFindBootable, TruncatedSubimages) {
+    bytes kernel = make_subimage(1, IMAGE_TYPE_KERNEL, 100, 0);
+    bytes app = make_subimage(1, IMAGE_TYPE_APPLICATION, 100, 0);
+    // A layout-3 header of 24 + 8 + 6 + 12 bytes: a type record, a tag-9 record, a filler.
+    // 0x01000000 does not end in 0x4C4144: a type record the scan ignores.
+    auto typed = [](uint32_t type_word, int filler_len) {
+        return make_subimage(
+            3, IMAGE_TYPE_KERNEL, 50, 0,
+            {{IMAGE_TAG_TYPE, be32(type_word)}, {9, {1, 2}}, {9, bytes(8, 0), filler_len}});
+    };
+    const size_t k = kernel.size();
+    const struct {
+        bytes file;
+        size_t cut; // bytes kept
+        bool found;
+        long position;
+        const char* out;
+    } cases[] = {
+        {app, 60, true, 0, ""},
+        {app, 116, true, 0, ""}, // whole
+        {concat({kernel, app}), k + 30, true, long(k), ""},
+        {concat({kernel, app}), k - 1, false, 0, ""},
+        {concat({kernel, app}), 80, false, 0, ""},
+        // The header itself cut: the type record that is there still counts.
+        {typed(IMAGE_TYPE_APPLICATION, 12), 40, true, 0, ""},
+        {typed(0x01000000, 12), 40, false, 0, ""},
+        // A record cut by the end of the file is not an error; one wrong for H is.
+        {typed(0x01000000, 12), 44, false, 0, ""},
+        {typed(0x01000000, 2), 44, false, 0, "Image header error\n"},
+        {typed(0x01000000, 0), 44, false, 0, "Image header error\n"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        bytes file(cases[i].file.begin(), cases[i].file.begin() + cases[i].cut);
+        image_bootable found{};
+        std::string out;
+        long pos = -1;
+        ASSERT_EQ(scan(file, &found, &out, &pos), cases[i].found) << i;
+        EXPECT_EQ(out, cases[i].out) << i;
+        if (cases[i].found) {
+            EXPECT_EQ(pos, cases[i].position) << i;
+            EXPECT_EQ(found.available, cases[i].cut - size_t(cases[i].position)) << i;
+            EXPECT_EQ(found.hdr_len + found.data_len, cases[i].file.size() - cases[i].position);
+        }
+    }
+}
+
+// Headers that straddle the pieces the scan reads, and data skipped beyond a piece.
+TEST(ImageFindBootable, HeadersAcrossReadPieces) {
+    const uint32_t mib = 1u << 20;
+    bytes a = make_subimage(1, IMAGE_TYPE_KERNEL, 3 * mib + 8 - 16, 0); // skipped by a seek
+    bytes b = make_subimage(1, IMAGE_TYPE_RFS, mib - 8 - 16, 0);        // next prefix straddles
+    bytes c = make_subimage(1, IMAGE_TYPE_RFS, mib - 100 - 16, 0);      // next header straddles
+    std::vector<record_spec> records(40, record_spec{9, bytes(4, 0)});
+    records.push_back({IMAGE_TAG_TYPE, be32(IMAGE_TYPE_DIAGNOSTICS)});
+    bytes app = make_subimage(3, IMAGE_TYPE_KERNEL, 10, 0, records);
+    image_bootable found;
+    long pos;
+    ASSERT_TRUE(scan(concat({a, b, c, app}), &found, nullptr, &pos));
+    EXPECT_EQ(pos, long(a.size() + b.size() + c.size()));
+    EXPECT_EQ(found.type, IMAGE_TYPE_DIAGNOSTICS);
+    EXPECT_EQ(found.available, app.size());
 }
 
 TEST(ImageFindBootable, ManyTinySubimagesTerminate) {
