@@ -1,0 +1,236 @@
+"""bmimage, the host image tool: the images it makes verify with OpenSSL, it accepts
+signatures that OpenSSL made, and it reports damaged and hostile images plainly."""
+import os
+import shutil
+import struct
+import subprocess
+import zlib
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+KEYS = os.path.join(ROOT, "keys")
+COMMANDS = ["create", "sign", "digest", "attach", "pack", "info", "verify"]
+
+
+@pytest.fixture(scope="module")
+def tool():
+    path = os.path.join(os.environ.get("BOOTMGR_BUILD_DIR", ""), "bmimage")
+    if not os.access(path, os.X_OK):
+        pytest.skip("BOOTMGR_BUILD_DIR does not hold bmimage")
+    if not shutil.which("openssl"):
+        pytest.skip("openssl is not installed")
+    for name in ("production", "development"):
+        for kind in ("key", "pub"):
+            if not os.path.exists(key(name, kind)):
+                pytest.skip("the test keys are not in keys/")
+    return path
+
+
+def image_crc(data):
+    """The image CRC: the complement of the common CRC-32."""
+    return zlib.crc32(data) ^ 0xFFFFFFFF
+
+
+def key(name, kind):
+    return os.path.join(KEYS, f"{name}.{kind}.pem")
+
+
+def run(tool, *args, check=True):
+    result = subprocess.run([tool, *map(str, args)], capture_output=True, text=True, timeout=60)
+    if check:
+        assert result.returncode == 0, result.stderr
+    return result
+
+
+def create(tool, path, kind="app", version="1.0.0.0", data=b"x" * 1000, *options):
+    data_path = f"{path}.data"
+    with open(data_path, "wb") as out:
+        out.write(data)
+    run(tool, "create", "--type", kind, "--version", version, "--data", data_path, *options,
+        "-o", path)
+    return path
+
+
+def subimages(blob):
+    """(offset, layout, H, size) of each sub-image, by the format's length rules."""
+    result, p = [], 0
+    while p < len(blob):
+        length, magic = struct.unpack_from(">II", blob, p + 4)
+        if blob[p + 16:p + 20] == b"HDR3":
+            layout, h, size = 3, struct.unpack_from(">H", blob, p + 22)[0], length + 16
+        else:
+            layout = 2 if magic >> 31 else 1
+            h = struct.unpack_from(">H", blob, p + 18)[0] if layout == 2 else 16
+            size = h + length
+        result.append((p, layout, h, size))
+        p += size
+    return result
+
+
+def signature_of(blob, offset, h):
+    """The last signature record's bytes in the header at offset, or None."""
+    at, found = offset + 24, None
+    while at < offset + h:
+        tag, length = struct.unpack_from(">HH", blob, at)
+        if length == 0:
+            break
+        if tag == 3:
+            size = struct.unpack_from(">H", blob, at + 4)[0]
+            found = blob[at + 6:at + 6 + size]
+        at += length
+    return found
+
+
+def openssl_verifies(tmp_path, pub, data, signature):
+    (tmp_path / "d").write_bytes(data)
+    (tmp_path / "s").write_bytes(signature)
+    result = subprocess.run(["openssl", "dgst", "-sha256", "-verify", pub, "-signature",
+                             tmp_path / "s", tmp_path / "d"], capture_output=True)
+    return result.returncode == 0
+
+
+def package(tool, tmp_path, layout1=True):
+    """A kernel (layout 3, type record app), a layout-1 device tree (which cannot be
+    signed) and an app."""
+    parts = [create(tool, tmp_path / "k", "kernel", "3.1.0.0", b"K" * 777, "--type-record", "app"),
+             create(tool, tmp_path / "t", "devicetree", "1.0.0.1", b"T" * 40, "--layout", "1"),
+             create(tool, tmp_path / "a", "app", "2.0.0.7", bytes(range(256)) * 9)]
+    run(tool, "pack", *(parts if layout1 else parts[::2]), "-o", tmp_path / "p")
+    return tmp_path / "p"
+
+
+@pytest.mark.parametrize("name", ["production", "development"])
+def test_signatures_made_by_bmimage_verify_with_openssl(tool, tmp_path, name):
+    signed = tmp_path / "signed"
+    run(tool, "sign", "--key", key(name, "key"), package(tool, tmp_path), "-o", signed)
+    # Signing again replaces the signature record instead of adding one.
+    run(tool, "sign", "--key", key(name, "key"), signed, "-o", signed)
+    blob = signed.read_bytes()
+    seen = []
+    for offset, _, h, size in subimages(blob):
+        crc = struct.unpack_from(">I", blob, offset)[0]
+        assert crc == image_crc(blob[offset + 4:offset + size])
+        signature = signature_of(blob, offset, h)
+        if signature is not None:
+            assert h == 24 + (8 if offset == 0 else 0) + 6 + 256
+            assert openssl_verifies(tmp_path, key(name, "pub"), blob[offset + h:offset + size],
+                                    signature)
+        seen.append(signature is not None)
+    assert seen == [True, False, True]
+    verify = run(tool, "verify", "--key", key(name, "pub"), signed, check=False)
+    assert verify.stderr == f"bmimage: {signed}: sub-image 2 at offset 1071: unsigned\n"
+
+
+def test_signatures_made_by_openssl_are_attached_and_accepted(tool, tmp_path):
+    image = package(tool, tmp_path, layout1=False)
+    blob = image.read_bytes()
+    digests = run(tool, "digest", image).stdout.split()
+    names = []
+    for n, (offset, _, h, size) in enumerate(s for s in subimages(blob) if s[1] == 3):
+        data = tmp_path / f"data{n}"
+        data.write_bytes(blob[offset + h:offset + size])
+        assert digests[n] == subprocess.run(["openssl", "dgst", "-sha256", "-r", data],
+                                            capture_output=True, text=True).stdout.split()[0]
+        sig = tmp_path / f"sig{n}"
+        if n == 0:  # over the data, as a build host would
+            subprocess.run(["openssl", "dgst", "-sha256", "-sign", key("production", "key"),
+                            "-out", sig, data], check=True)
+        else:  # over the printed digest only, as a signing server would
+            (tmp_path / "digest").write_bytes(bytes.fromhex(digests[n]))
+            subprocess.run(["openssl", "pkeyutl", "-sign", "-inkey", key("production", "key"),
+                            "-pkeyopt", "digest:sha256", "-in", tmp_path / "digest", "-out", sig],
+                           check=True)
+        names.append(str(sig))
+    out = tmp_path / "attached"
+    run(tool, "attach", "--signature", ",".join(names), image, "-o", out)
+    assert run(tool, "verify", out).stdout == f"{out}: 2 sub-images verified\n"
+    short = run(tool, "attach", "--signature", names[0], image, "-o", out, check=False)
+    assert short.returncode == 1 and "1 signatures for 2 layout-3 sub-images" in short.stderr
+
+
+def flipped(blob):
+    return blob[:-1] + bytes([blob[-1] ^ 1])
+
+
+def damaged(blob, at=None, value=0, fmt=">H"):
+    """blob with a field changed (or none) and its CRC made good again."""
+    blob = bytearray(blob)
+    if at is not None:
+        struct.pack_into(fmt, blob, at, value)
+    struct.pack_into(">I", blob, 0, image_crc(bytes(blob[4:])))
+    return bytes(blob)
+
+
+# (name, how the image is made from a production-signed one, info row end, verify message)
+TABLE = [
+    ("good", lambda b: b, "good production", None),
+    ("bad CRC", lambda b: b[:20] + b"\x12\x34" + b[22:], "bad  production", "bad CRC"),
+    ("data flipped", lambda b: damaged(flipped(b)), "good bad", "signature does not verify"),
+    ("development", None, "good development", "signature does not verify"),
+    ("unsigned", lambda b: damaged(b, 24, 0), "good none", "unsigned"),
+    ("truncated", lambda b: b[:-1], None, "is truncated (needs 1310 bytes, 1309 left)"),
+    ("short header", lambda b: b[:20], None, "truncated header at offset 0 (20 bytes"),
+    ("H beyond the image", lambda b: damaged(b, 22, 0xFFFF), None,
+     "header at offset 0 has unusable lengths (layout 3, H 65535)"),
+    ("len at its limit", lambda b: damaged(b, 4, 0xFFFFFFFF, ">I"), None, "unusable lengths"),
+    ("record past H", lambda b: damaged(b, 26, 0x4000), "good bad", "signature does not verify"),
+    ("signature past record", lambda b: damaged(b, 28, 0x0200), "good bad",
+     "signature does not verify"),
+]
+
+
+@pytest.mark.parametrize("name,make,row,reason", TABLE, ids=[t[0] for t in TABLE])
+def test_info_and_verify_table(tool, tmp_path, name, make, row, reason):
+    image = create(tool, tmp_path / "i", "app", "4.3.2.1", b"D" * 1024)
+    signer = "development" if make is None else "production"
+    run(tool, "sign", "--key", key(signer, "key"), image, "-o", image)
+    if make:
+        image.write_bytes(make(image.read_bytes()))
+    info = run(tool, "info", image, check=False)
+    verify = run(tool, "verify", image, check=False)
+    if row:
+        assert info.returncode == 0
+        assert info.stdout.splitlines()[1].split()[:6] == ["0", "app", "3", "4.3.2.1", "286",
+                                                          "1024"]
+        assert info.stdout.splitlines()[1].endswith(" " + row)
+    else:
+        assert info.returncode == 1 and info.stderr.count("\n") == 1
+    if reason is None:
+        assert verify.returncode == 0 and verify.stderr == ""
+    else:
+        assert verify.returncode == 1 and reason in verify.stderr
+        assert verify.stderr.startswith(f"bmimage: {image}") and verify.stderr.count("\n") == 1
+
+
+def test_created_headers(tool, tmp_path):
+    data = b"0123456789"
+    expected = {  # every byte behind the CRC
+        "1": struct.pack(">III", 10, 0x054C4144, 0x01020304) + data,
+        "2": struct.pack(">IIIHH", 10, 0x854C4144, 0x01020304, 0, 24) + bytes(4) + data,
+        "3": struct.pack(">III4sHH", 32 + 10 - 16, 0x054C4144, 0x01020304, b"HDR3", 0, 32)
+        + struct.pack(">HHI", 6, 8, 0x064C4144) + data,
+    }
+    for layout, rest in expected.items():
+        image = create(tool, tmp_path / f"l{layout}", "devicetree", "1.2.3.4", data, "--layout",
+                       layout, *(["--type-record", "0x064c4144"] if layout == "3" else []))
+        blob = image.read_bytes()
+        assert blob[4:] == rest
+        assert struct.unpack_from(">I", blob)[0] == image_crc(blob[4:])
+    refused = [("--version", "1.2.3.256"), ("--type", "app7"), ("--layout", "4")]
+    for option, value in refused:
+        args = {"--type": "app", "--version": "1.0.0.0", "--layout": "3", option: value}
+        result = run(tool, "create", *sum(args.items(), ()), "--data", tmp_path / "l1.data", "-o",
+                     tmp_path / "x", check=False)
+        assert result.returncode == 2 and result.stderr.count("\n") == 1
+    hdr3 = create(tool, tmp_path / "h", data=b"HDR3" + bytes(8))
+    result = run(tool, "create", "--type", "app", "--version", "1.0.0.0", "--layout", "1",
+                 "--data", f"{hdr3}.data", "-o", tmp_path / "x", check=False)
+    assert result.returncode == 1 and "would read as a layout-3 header" in result.stderr
+
+
+def test_help_of_every_command(tool):
+    assert all(c in run(tool, "--help").stdout for c in COMMANDS)
+    for command in COMMANDS:
+        assert run(tool, command, "--help").stdout.startswith(f"usage: bmimage {command} ")
+    assert run(tool, "frobnicate", check=False).returncode == 2
