@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "tests/common/bytes.h"
@@ -23,6 +24,13 @@ inline Bytes dataFile(const std::string& name) {
     Bytes b = readBytes(dataPath(name));
     EXPECT_FALSE(b.empty()) << "missing test data " << dataPath(name);
     return b;
+}
+
+// Writes a whole file (created or truncated).
+inline void writeBytes(const std::string& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
 } // namespace testutil

@@ -1,0 +1,315 @@
+// The image signature decision over the emulated board: production key,
+// development key under each relaxation, the operator's word, unsigned and
+// malformed images; developer images from the root filesystem partition; the
+// toolkit glue. Signatures were made once with openssl over
+// tests/data/signature/payload.bin.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "board/i2c.h"
+#include "boot/env.h"
+#include "crypto/asn1/keys.h"
+#include "crypto/platform/platform.h"
+#include "image/image.h"
+#include "security/keys.h"
+#include "security/signature.h"
+#include "tests/common/board.h"
+#include "tests/common/data.h"
+
+namespace {
+
+using testutil::Bytes;
+using testutil::cat;
+
+Bytes be16(uint16_t v) {
+    return {uint8_t(v >> 8), uint8_t(v)};
+}
+
+// A header record as stored: tag, length (the true one unless given), body.
+Bytes record(uint16_t tag, const Bytes& body, int length = -1) {
+    return cat({be16(tag), be16(uint16_t(length >= 0 ? length : int(4 + body.size()))), body});
+}
+Bytes sigRecord(const Bytes& signature) {
+    return record(IMAGE_TAG_SIGNATURE, cat({be16(uint16_t(signature.size())), signature}));
+}
+
+// A layout-3 application image: the records, then the data.
+Bytes image3(const Bytes& records, const Bytes& data) {
+    Bytes img(24, 0);
+    const uint32_t h = uint32_t(24 + records.size());
+    image_put_be32(&img[4], uint32_t(h + data.size() - 16));
+    image_put_be32(&img[8], IMAGE_TYPE_APPLICATION);
+    image_put_be32(&img[12], 0x01020304);
+    image_put_be32(&img[16], IMAGE_HDR3_MAGIC);
+    image_put_be16(&img[22], uint16_t(h));
+    img = cat({img, records, data});
+    image_put_be32(&img[0], image_crc32(img.data() + 4, img.size() - 4, IMAGE_CRC_START));
+    return img;
+}
+
+// Feeds descriptor 0 with keys, then end of input, for its lifetime.
+struct StdinKeys {
+    int saved = dup(0);
+    explicit StdinKeys(const std::string& keys) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        EXPECT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size()));
+        close(fds[1]);
+        dup2(fds[0], 0);
+        close(fds[0]);
+    }
+    ~StdinKeys() {
+        dup2(saved, 0);
+        close(saved);
+    }
+};
+
+class SignatureTest : public testing::Test {
+  protected:
+    testutil::TempBoard board;
+    testutil::HostHooks hooks;
+    Bytes payload = testutil::dataFile("signature/payload.bin");
+    Bytes prodSig = testutil::dataFile("signature/production.sig");
+    Bytes devSig = testutil::dataFile("signature/development.sig");
+
+    void SetUp() override {
+        ASSERT_EQ(BASE64_initTable(), OK);
+        g_fs_root = board.dir.c_str();
+        mkdir(board.path("tmp").c_str(), 0755);
+        developer_images_reset();
+        boot_env_flags.lowsec = 0;
+        i2c_open_buses();
+    }
+    void TearDown() override {
+        g_fs_root = "";
+        developer_images_reset();
+        boot_env_flags.lowsec = 0;
+    }
+    // The root filesystem partition: erased (no header) unless an image is given.
+    void rootfs(const Bytes& image) const {
+        board.poke("flash/rfs.bin", 0, image);
+        i2c_open_buses(); // the reset closed them
+    }
+    Bytes tampered() const {
+        Bytes p = payload;
+        p[500] ^= 1;
+        return p;
+    }
+};
+
+enum Rfs { erased, rfs_production, rfs_development };
+enum Lowsec { secured, marker, override_set };
+
+TEST_F(SignatureTest, DecisionTable) {
+    const std::string V = " Image signature verified. ", R = " Image rejected. ";
+    const std::string noteDev =
+        "\nNOTE - developer images operational. Checking developer keys....\n";
+    const std::string noteLow =
+        "\nNOTE - low security mode is operational. Checking developer keys....\n";
+    const std::string warnAll = "\nWARNING: All checks failed but you are running developer "
+                                "images and are in low security mode\n";
+    const std::string warnUnsigned = "\nWARNING: Image is unsigned but you are running developer "
+                                     "images and are in low security mode\n";
+    const std::string unsignedR = " Image rejected as it has no signature\n";
+    const std::string ask = "Install image anyway? y/N? ";
+    const std::string overrideNote = "NOTE: Uboot low security mode override enabled\n";
+    const Bytes prod = sigRecord(prodSig), dev = sigRecord(devSig);
+    const Bytes zero = record(7, {}, 0), typeRec = record(IMAGE_TAG_TYPE, {0x01, 0x4C, 0x41, 0x44});
+    Bytes layout1(16 + payload.size());
+    image_put_be32(&layout1[4], uint32_t(payload.size()));
+    image_put_be32(&layout1[8], IMAGE_TYPE_APPLICATION);
+    Bytes idFlipped = image3(prod, payload);
+    idFlipped[15] ^= 0x80;
+    Bytes shortSig(prodSig.begin(), prodSig.end() - 1);
+
+    const struct {
+        const char* name;
+        Bytes image;
+        Rfs rfs;
+        Lowsec low;
+        std::string keys;
+        std::string out;
+        int result;
+        int sizeDelta = 0; // bytes passed beyond (or short of) the image
+    } rows[] = {
+        {"production", image3(prod, payload), rfs_production, secured, "", V, 1},
+        {"production, both relaxations", image3(prod, payload), erased, marker, "", V, 1},
+        {"development, secured", image3(dev, payload), rfs_production, secured, "", R, 0},
+        {"development, low security", image3(dev, payload), rfs_production, marker, "", noteLow + V,
+         1},
+        {"development, override", image3(dev, payload), rfs_production, override_set, "",
+         overrideNote + noteLow + V, 1},
+        {"development, no rootfs header", image3(dev, payload), erased, secured, "", noteDev + V,
+         1},
+        {"development, developer rootfs", image3(dev, payload), rfs_development, secured, "",
+         noteDev + V, 1},
+        {"bad, both, yes", image3(prod, tampered()), erased, marker, "y",
+         noteDev + warnAll + ask + "y\n" + V, 1},
+        {"bad, both, no", image3(prod, tampered()), erased, marker, "n",
+         noteDev + warnAll + ask + "n\n" + R, 0},
+        {"bad, both, no answer", image3(prod, tampered()), erased, marker, "",
+         noteDev + warnAll + ask + std::string(1, '\0') + "\n" + R, 0},
+        {"bad, developer only", image3(prod, tampered()), erased, secured, "", noteDev + R, 0},
+        {"bad, low security only", image3(prod, tampered()), rfs_production, marker, "",
+         noteLow + R, 0},
+        {"unsigned, secured", image3({}, payload), rfs_production, secured, "", unsignedR, 0},
+        {"unsigned, developer only", image3({}, payload), erased, secured, "", unsignedR, 0},
+        {"unsigned, both, yes", image3({}, payload), erased, marker, "Y",
+         warnUnsigned + ask + "Y\n", 1},
+        {"unsigned, both, no", image3({}, payload), erased, marker, "n", warnUnsigned + ask + "n\n",
+         0},
+        {"layout 1", layout1, rfs_production, secured, "", unsignedR, 0},
+        {"zero record before", image3(cat({zero, prod}), payload), rfs_production, secured, "",
+         unsignedR, 0},
+        {"zero record after", image3(cat({prod, zero, Bytes(8, 0xFF)}), payload), rfs_production,
+         secured, "", V, 1},
+        {"two records, later production", image3(cat({dev, typeRec, prod}), payload),
+         rfs_production, secured, "", V, 1},
+        {"two records, later development", image3(cat({prod, dev}), payload), rfs_production,
+         secured, "", R, 0},
+        {"255-byte signature", image3(sigRecord(shortSig), payload), rfs_production, secured, "", R,
+         0},
+        {"header byte outside the record", idFlipped, rfs_production, secured, "", V, 1},
+        {"record length 2", image3(cat({record(5, {}, 2), prod}), payload), rfs_production, secured,
+         "", R, 0},
+        {"record past H", image3(record(5, {1, 2}, 200), payload), rfs_production, secured, "", R,
+         0},
+        {"signature past its record", image3(record(3, {0x01, 0x00, 7}), payload), rfs_production,
+         secured, "", R, 0},
+        {"buffer one byte short", image3(prod, payload), rfs_production, secured, "", R, 0, -1},
+        {"bytes after the image", image3(prod, payload), rfs_production, secured, "", V, 1, 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        developer_images_reset();
+        if (row.rfs == erased) rootfs(Bytes(4096, 0xFF));
+        if (row.rfs == rfs_production) rootfs(image3(prod, payload));
+        if (row.rfs == rfs_development) rootfs(image3(dev, payload));
+        boot_env_flags.lowsec = row.low == override_set;
+        unlink(board.path("tmp/lowsec").c_str());
+        if (row.low == marker) testutil::writeBytes(board.path("tmp/lowsec"), {'x'});
+
+        // Exactly the bytes handed over, so a read outside them is caught by the sanitizers.
+        Bytes buffer = row.image;
+        buffer.resize(buffer.size() + row.sizeDelta, 0xEE);
+        StdinKeys keys(row.keys);
+        int result = -1;
+        std::string out = testutil::captureStdout(
+            [&] { result = verify_image_signature(buffer.data(), buffer.size()); });
+        EXPECT_EQ(out, row.out);
+        EXPECT_EQ(result, row.result);
+    }
+}
+
+// A digest computed by the caller replaces the one over the buffer.
+TEST_F(SignatureTest, PrecomputedDigest) {
+    rootfs(image3(sigRecord(prodSig), payload));
+    Bytes digest = testutil::dataFile("signature/payload.sha256");
+    Bytes bad = image3(sigRecord(prodSig), tampered());
+    Bytes good = image3(sigRecord(prodSig), payload);
+    Bytes zeros(32, 0);
+    const struct {
+        const Bytes& image;
+        const uint8_t* digest;
+        int result;
+    } rows[] = {{bad, digest.data(), 1}, {good, zeros.data(), 0}, {good, nullptr, 1}};
+    for (const auto& row : rows) {
+        int result = -1;
+        testutil::captureStdout([&] {
+            result = verify_image_signature_digest(row.image.data(), row.image.size(), row.digest);
+        });
+        EXPECT_EQ(result, row.result);
+    }
+}
+
+// Developer images: settled once by a conclusive answer, never by a failed look.
+TEST_F(SignatureTest, DeveloperImages) {
+    Bytes huge = image3(sigRecord(devSig), payload);
+    image_put_be32(&huge[4], 0xFFFFFFF0u);
+    const struct {
+        const char* name;
+        Bytes rfs;
+        int result;
+        bool settled;
+    } rows[] = {
+        {"no header", Bytes(64, 0xFF), 1, true},
+        {"development signed", image3(sigRecord(devSig), payload), 1, true},
+        {"production signed", image3(sigRecord(prodSig), payload), 0, true},
+        {"unsigned", image3({}, payload), 0, false},
+        {"longer than the partition", huge, 0, false},
+    };
+    Bytes devImage = image3(sigRecord(devSig), payload);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        developer_images_reset();
+        rootfs(row.rfs);
+        EXPECT_EQ(developer_images_running(), row.result);
+        // A development-signed rootfs now: only an unsettled answer changes.
+        rootfs(devImage);
+        EXPECT_EQ(developer_images_running(), row.settled ? row.result : 1);
+    }
+}
+
+TEST_F(SignatureTest, ToolkitGlue) {
+    Bytes digest = testutil::dataFile("signature/payload.sha256");
+    uint8_t out[32];
+    uint32_t outLength = 99;
+    ASSERT_EQ(IMGSIGN_computeSHA256(payload.data(), uint32_t(payload.size()), out, &outLength), 0);
+    EXPECT_EQ(Bytes(out, out + outLength), digest);
+    EXPECT_EQ(IMGSIGN_computeSHA256(nullptr, 0, out, &outLength), -6001);
+
+    const uint8_t* key = reinterpret_cast<const uint8_t*>(builtin_production_key);
+    Bytes otherDigest = digest;
+    otherDigest[31] ^= 1;
+    Bytes junkKey(451, 'A');
+    const struct {
+        const char* name;
+        const uint8_t* digest;
+        uint32_t digestLength;
+        const Bytes* sig;
+        const uint8_t* key;
+        uint32_t keyLength;
+        int32_t status; // 1: some failure other than a digest mismatch
+    } rows[] = {
+        {"good", digest.data(), 32, &prodSig, key, 451, 0},
+        {"other digest", otherDigest.data(), 32, &prodSig, key, 451, -7711},
+        {"digest length 20", digest.data(), 20, &prodSig, key, 451, -7711},
+        {"other key", digest.data(), 32, &devSig, key, 451, 1},
+        {"junk key text", digest.data(), 32, &prodSig, junkKey.data(), 451, 1},
+        {"null digest", nullptr, 32, &prodSig, key, 451, -6001},
+        {"null key", digest.data(), 32, &prodSig, nullptr, 451, -6001},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        int32_t status = IMGSIGN_verifySignature(row.digest, row.digestLength, row.sig->data(),
+                                                 uint32_t(row.sig->size()), row.key, row.keyLength);
+        if (row.status == 1) {
+            EXPECT_LT(status, 0);
+            EXPECT_NE(status, -7711);
+        } else {
+            EXPECT_EQ(status, row.status);
+        }
+    }
+}
+
+// Level-4 traces: silent by default, the dumps when the level is on.
+TEST_F(SignatureTest, Traces) {
+    Bytes digest = testutil::dataFile("signature/payload.sha256");
+    const uint8_t* key = reinterpret_cast<const uint8_t*>(builtin_production_key);
+    auto run = [&] { IMGSIGN_verifySignature(digest.data(), 31, prodSig.data(), 256, key, 451); };
+    EXPECT_EQ(testutil::captureStdout(run), "");
+    const uint32_t saved = g_debugLevelMask;
+    g_debugLevelMask |= 4;
+    std::string out = testutil::captureStdout(run);
+    g_debugLevelMask = saved;
+    EXPECT_EQ(out.rfind("IMGSIGN_verifySignature: length = 31\r\nfa b2 c1 4c", 0), 0u) << out;
+    for (const char* part :
+         {"signature length = 256\r\n", "CA_MGMT_convertPublicKey: ", "Exponent: length = 3\r\n",
+          "decrypted signature length = 32\r\nfa b2 c1 4c", "status = -7711\r\n"})
+        EXPECT_NE(out.find(part), std::string::npos) << part;
+}
+
+} // namespace
