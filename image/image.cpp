@@ -144,7 +144,10 @@ uint32_t image_crc32(const void* data, size_t count, uint32_t start) {
 // ---------------------------------------------------------------------------
 // Headers and header records
 
-bool image_header_parse(const uint8_t prefix[IMAGE_PREFIX_SIZE], image_header_info* info) {
+namespace {
+
+// The parse itself, inlined into the boot scan, which runs it once per sub-image.
+inline bool parse_prefix(const uint8_t* prefix, image_header_info* info) {
     uint32_t len = image_get_be32(prefix + IMAGE_OFF_LEN);
     uint32_t magic = image_get_be32(prefix + IMAGE_OFF_MAGIC);
     uint64_t hdr_len, data_len;
@@ -176,6 +179,12 @@ bool image_header_parse(const uint8_t prefix[IMAGE_PREFIX_SIZE], image_header_in
         info->data_len = uint32_t(data_len);
     }
     return hdr_len >= min_hdr && hdr_len + data_len <= UINT32_MAX;
+}
+
+} // namespace
+
+bool image_header_parse(const uint8_t prefix[IMAGE_PREFIX_SIZE], image_header_info* info) {
+    return parse_prefix(prefix, info);
 }
 
 int image_next_record(const uint8_t* header, uint32_t hdr_len, uint32_t* offset,
@@ -247,30 +256,38 @@ struct scan_reader {
     size_t held = 0;
 };
 
+// Brings the bytes from `position` on into the buffer, keeping those already
+// held; reads until the buffer is full or the file ends.
+void scan_refill(scan_reader& r, uint64_t position) {
+    uint64_t end = r.start + r.held;
+    if (position >= r.start && position < end) {
+        size_t keep = size_t(end - position);
+        memmove(r.buffer.data(), r.buffer.data() + (position - r.start), keep);
+        r.held = keep;
+    } else {
+        r.held = 0;
+        if (position != end && fseeko(r.stream, off_t(position), SEEK_SET) != 0) {
+            r.start = end; // the stream did not move
+            return;
+        }
+    }
+    r.start = position;
+    while (r.held < r.buffer.size()) {
+        size_t n = fread(r.buffer.data() + r.held, 1, r.buffer.size() - r.held, r.stream);
+        if (n == 0) break;
+        r.held += n;
+    }
+}
+
 // Up to `count` bytes (at most SCAN_PIECE) at file position `position`, which
 // never lies before the bytes asked for last time. *got tells how many are
-// there: fewer at the end of the file or on a read error.
-const uint8_t* scan_bytes(scan_reader& r, uint64_t position, size_t count, size_t* got) {
-    uint64_t end = r.start + r.held;
-    if (position < r.start || position + count > end) {
-        if (position >= r.start && position < end) {
-            size_t keep = size_t(end - position);
-            memmove(r.buffer.data(), r.buffer.data() + (position - r.start), keep);
-            r.held = keep;
-        } else {
-            r.held = 0;
-            if (position != end && fseeko(r.stream, off_t(position), SEEK_SET) != 0) {
-                r.start = end; // the stream did not move
-                *got = 0;
-                return r.buffer.data();
-            }
-        }
-        r.start = position;
-        while (r.held < r.buffer.size()) {
-            size_t n = fread(r.buffer.data() + r.held, 1, r.buffer.size() - r.held, r.stream);
-            if (n == 0) break;
-            r.held += n;
-        }
+// there: fewer at the end of the file or on a read error (then the pointer
+// may not be used).
+inline const uint8_t* scan_bytes(scan_reader& r, uint64_t position, size_t count, size_t* got) {
+    if (position < r.start || position + count > r.start + r.held) scan_refill(r, position);
+    if (position < r.start) { // the seek failed
+        *got = 0;
+        return nullptr;
     }
     uint64_t there = r.start + r.held - position;
     *got = there < count ? size_t(there) : count;
@@ -318,10 +335,8 @@ bool image_find_bootable(FILE* stream, image_bootable* found) {
         size_t got;
         const uint8_t* at = scan_bytes(reader, p, IMAGE_PREFIX_SIZE, &got);
         if (got < IMAGE_PREFIX_SIZE) return false;
-        uint8_t prefix[IMAGE_PREFIX_SIZE];
-        memcpy(prefix, at, sizeof prefix);
         image_header_info info;
-        if (!image_header_parse(prefix, &info)) {
+        if (!parse_prefix(at, &info)) {
             // Lengths that cannot be walked: no further sub-image can be found.
             puts("Image header error");
             return false;
@@ -330,8 +345,8 @@ bool image_find_bootable(FILE* stream, image_bootable* found) {
         const uint64_t present = total < size - p ? total : size - p;
         uint32_t type = info.magic;
         if (info.layout == 3) {
-            const uint8_t* header = scan_bytes(reader, p, info.hdr_len, &got);
-            type = type_from_records(header, info.hdr_len, uint32_t(got), type);
+            at = scan_bytes(reader, p, info.hdr_len, &got); // may move the buffer
+            type = type_from_records(at, info.hdr_len, uint32_t(got), type);
         }
         type &= ~uint32_t(IMAGE_MAGIC_LAYOUT2);
         if (type == IMAGE_TYPE_APPLICATION || type == IMAGE_TYPE_DIAGNOSTICS) {
@@ -339,7 +354,7 @@ bool image_find_bootable(FILE* stream, image_bootable* found) {
             found->layout = info.layout;
             found->hdr_len = info.hdr_len;
             found->data_len = info.data_len;
-            memcpy(found->base, prefix, IMAGE_BASE_HEADER_SIZE);
+            memcpy(found->base, at, IMAGE_BASE_HEADER_SIZE);
             found->available = uint32_t(present); // total fits in 32 bits
             return fseeko(stream, off_t(p), SEEK_SET) == 0;
         }
