@@ -1,0 +1,273 @@
+// Security modes over the emulated board: the marker and the override, the
+// physical presence test played by an operator who counts the blinks in the
+// LED controller's event log, Ctrl-C during the blinks, the key wipe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "board/i2c.h"
+#include "boot/env.h"
+#include "security/lowsec.h"
+#include "tests/common/board.h"
+#include "tests/common/data.h"
+
+namespace {
+
+using testutil::Bytes;
+
+struct StdinKeys {
+    int saved = dup(0);
+    explicit StdinKeys(const std::string& keys) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        EXPECT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size()));
+        close(fds[1]);
+        dup2(fds[0], 0);
+        close(fds[0]);
+    }
+    ~StdinKeys() {
+        dup2(saved, 0);
+        close(saved);
+    }
+};
+
+const std::string kWarning = "WARNING: the following test is used to determine physical presence "
+                             "and if completed will put the switch in low security mode.\nDo you "
+                             "wish to continue y/N? ";
+const std::string kHit =
+    "Hit a key to start the test. The blue location LED will blink a number of times.";
+const std::string kHowMany = "\nHow many times did the LED blink? ";
+
+class LowsecTest : public testing::Test {
+  protected:
+    testutil::TempBoard board;
+    testutil::HostHooks hooks;
+    std::string markerFile = board.path("tmp/lowsec");
+
+    void SetUp() override {
+        g_fs_root = board.dir.c_str();
+        mkdir(board.path("tmp").c_str(), 0755);
+        boot_env_flags.lowsec = 0;
+        boot_env_flags.interrupted = 0;
+        i2c_open_buses();
+    }
+    void TearDown() override {
+        g_fs_root = "";
+        boot_env_flags.lowsec = 0;
+        boot_env_flags.interrupted = 0;
+    }
+    bool marked() const { return std::filesystem::exists(markerFile); }
+
+    // Blue LED blinks logged since `from` (writes with bit 6 clear); every
+    // LED write must be the idle or blink value of the starting value 0xA5.
+    int blinksLogged(size_t from) const {
+        std::string log = testutil::readText(board.path("events.log")).substr(from);
+        int blinks = 0;
+        for (size_t at = 0; (at = log.find(" led reg=0x11 val=0x", at)) != std::string::npos;) {
+            at += 20;
+            int value = std::stoi(log.substr(at, 2), nullptr, 16);
+            EXPECT_TRUE(value == 0x65 || value == 0x25) << value;
+            blinks += (value & 0x40) == 0;
+        }
+        return blinks;
+    }
+
+    // Runs the test in a child whose console is a pair of pipes. The operator
+    // says y, starts every attempt, and answers each with answer(blinks counted).
+    // Returns the child's exit status and its console output.
+    std::pair<int, std::string> playPresence(const std::function<std::string(int)>& answer) {
+        int in[2], out[2];
+        EXPECT_EQ(pipe(in), 0);
+        EXPECT_EQ(pipe(out), 0);
+        fflush(stdout);
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            close(in[1]);
+            close(out[0]);
+            int result = physical_presence_test();
+            fflush(stdout);
+            _exit(10 + result);
+        }
+        close(in[0]);
+        close(out[1]);
+        auto type = [&](const std::string& keys) {
+            EXPECT_EQ(write(in[1], keys.data(), keys.size()), ssize_t(keys.size()));
+        };
+        type("y ");
+        std::string console;
+        size_t logFrom = testutil::readText(board.path("events.log")).size(), answered = 0;
+        for (;;) {
+            pollfd p = {out[0], POLLIN, 0};
+            if (poll(&p, 1, 20000) <= 0) {
+                ADD_FAILURE() << "no output: " << console;
+                kill(child, SIGKILL);
+                break;
+            }
+            char buf[512];
+            ssize_t n = read(out[0], buf, sizeof buf);
+            if (n <= 0) break;
+            console.append(buf, size_t(n));
+            size_t asked = 0;
+            for (size_t at = 0; (at = console.find(kHowMany, at)) != std::string::npos; ++at)
+                ++asked;
+            if (asked > answered) {
+                ++answered;
+                int blinks = blinksLogged(logFrom);
+                logFrom = testutil::readText(board.path("events.log")).size();
+                type(answer(blinks) + "\n ");
+            }
+        }
+        close(in[1]);
+        close(out[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, console};
+    }
+};
+
+TEST_F(LowsecTest, MarkerAndOverride) {
+    EXPECT_EQ(lowsec_is_enabled(), 0);
+    EXPECT_EQ(lowsec_set(1), 0);
+    EXPECT_EQ(testutil::readBytes(markerFile).size(), 9u);
+    EXPECT_EQ(testutil::captureStdout([] { EXPECT_EQ(lowsec_is_enabled(), 1); }), "");
+    EXPECT_EQ(lowsec_set(0), 0);
+    EXPECT_FALSE(marked());
+    boot_env_flags.lowsec = 1;
+    EXPECT_EQ(testutil::captureStdout([] {
+                  EXPECT_EQ(lowsec_is_enabled(), 1);
+                  EXPECT_EQ(lowsec_is_enabled(), 1);
+              }),
+              "NOTE: Uboot low security mode override enabled\n"
+              "NOTE: Uboot low security mode override enabled\n");
+}
+
+// The operator counts the blinks in the LED log and types the count.
+TEST_F(LowsecTest, PhysicalPresencePassed) {
+    const struct {
+        const char* seconds;
+        int blinks;
+        const char* format; // of the answer
+    } rows[] = {{"00", 1, "%d"}, {"59", 14, "%d"}, {"30", 3, "  +%d"}, {"16", 7, "0%d"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.seconds);
+        unlink(markerFile.c_str());
+        board.configure(std::string("rtc_fixed=2026-12-03 14:05:") + row.seconds + "\n");
+        i2c_open_buses();
+        led_reg_write(0x11, 0xA5);
+        auto [status, console] = playPresence([&](int blinks) {
+            EXPECT_EQ(blinks, row.blinks);
+            char answer[16];
+            snprintf(answer, sizeof answer, row.format, blinks);
+            return std::string(answer);
+        });
+        EXPECT_EQ(status, 11);
+        const std::string dots(row.blinks > 11 ? row.blinks : 11, '.');
+        EXPECT_EQ(console.substr(0, kWarning.size() + 2), kWarning + "y\n");
+        EXPECT_NE(console.find(kHit + " \n" + dots + kHowMany), std::string::npos) << console;
+        const std::string tail =
+            "\nCorrect. Physical presence established and low security mode enabled\n";
+        EXPECT_EQ(console.substr(console.size() - std::min(console.size(), tail.size())), tail);
+        EXPECT_TRUE(marked());
+    }
+}
+
+// Three wrong answers reset the board: reboot_board ends the process.
+TEST_F(LowsecTest, ThreeWrongAnswersReset) {
+    board.configure("rtc_fixed=2026-12-03 14:05:42\n");
+    i2c_open_buses();
+    led_reg_write(0x11, 0xA5);
+    auto [status, console] = playPresence([](int blinks) { return std::to_string(blinks + 1); });
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(console.find("Incorrect. Try again (attempt 2 of 3)\n"), std::string::npos);
+    const std::string tail = "Incorrect. Try again (attempt 3 of 3)\n"
+                             "Maximum number of test failed. Board is resetting\n";
+    EXPECT_EQ(console.substr(console.size() - std::min(console.size(), tail.size())), tail);
+    EXPECT_NE(testutil::readText(board.path("events.log")).find(" shell reboot"),
+              std::string::npos);
+    EXPECT_FALSE(marked());
+}
+
+TEST_F(LowsecTest, CtrlCDuringTheBlinks) {
+    static int seconds;
+    seconds = 0;
+    g_sleep_hook = [](uint64_t us) {
+        if (us == 1000000 && ++seconds == 3) boot_env_flags.interrupted = 1;
+    };
+    StdinKeys keys("y ");
+    int result = -1;
+    EXPECT_EQ(testutil::captureStdout([&] { result = physical_presence_test(); }),
+              kWarning + "y\n" + kHit + " \n..");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(boot_env_flags.interrupted, 1); // left for the rescue menu to clear
+    EXPECT_FALSE(marked());
+}
+
+TEST_F(LowsecTest, Dialogues) {
+    const std::string leave = "Switch is in low security mode. Confirm disabling Y/n? ";
+    const struct {
+        const char* name;
+        bool marker, override_set;
+        std::string keys, out;
+        int result;
+        bool markedAfter;
+    } rows[] = {
+        {"declined", false, false, "n", kWarning + "n\n", 0, false},
+        {"no key", false, false, "", kWarning + std::string(1, '\0') + "\n", 0, false},
+        {"leave with Enter", true, false, "\r", leave + "\r\n", 1, false},
+        {"keep with n", true, false, "n", leave + "n\n", 1, true},
+        {"no key while low", true, false, "", leave + std::string(1, '\0') + "\n", 0, true},
+        {"override", true, true, "\r",
+         "NOTE: Uboot low security mode override enabled\n" + leave + "\r\n", 1, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(markerFile.c_str());
+        if (row.marker) lowsec_set(1);
+        boot_env_flags.lowsec = row.override_set;
+        emu_reset();
+        i2c_open_buses();
+        StdinKeys keys(row.keys);
+        int result = -1;
+        EXPECT_EQ(testutil::captureStdout([&] { result = physical_presence_test(); }), row.out);
+        EXPECT_EQ(result, row.result);
+        EXPECT_EQ(marked(), row.markedAfter);
+        EXPECT_TRUE(emu_led_writes().empty());
+    }
+}
+
+TEST_F(LowsecTest, WipeSystemKeys) {
+    const struct {
+        std::string keys, out;
+        bool wiped;
+    } rows[] = {
+        {"Y",
+         "Confirm: wiping system keys y/N: \nSystem keys have been deleted. Reset the switch "
+         "to complete the operation\n",
+         true},
+        {"n", "Confirm: wiping system keys y/N: \n", false},
+    };
+    for (const auto& row : rows) {
+        for (const char* name : {"production_key.pub.pem", "development_key.pub.pem", "a.pem"})
+            testutil::writeBytes(board.path("user/") + name, {'k'});
+        testutil::writeBytes(board.path("user/keep.pem.txt"), {'k'});
+        StdinKeys keys(row.keys);
+        int result = -1;
+        EXPECT_EQ(testutil::captureStdout([&] { result = wipe_system_keys(); }), row.out);
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(std::filesystem::exists(board.path("user/production_key.pub.pem")), !row.wiped);
+        EXPECT_EQ(std::filesystem::exists(board.path("user/a.pem")), !row.wiped);
+        EXPECT_TRUE(std::filesystem::exists(board.path("user/keep.pem.txt")));
+    }
+}
+
+} // namespace
