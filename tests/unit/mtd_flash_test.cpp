@@ -239,6 +239,30 @@ TEST_F(FlashTest, BrokenEraseSizeIsRefused) {
     EXPECT_EQ(std::vector<uint8_t>(8u << 20, 0xFF), read_file(dir_ + "/flash/kernel.bin"));
 }
 
+// 128 KiB erase blocks: the 64 KiB environment partition is read as usual; only
+// writes, which erase whole blocks, refuse blocks that reach past a partition.
+TEST_F(FlashTest, PartitionSmallerThanAnEraseBlockIsReadable) {
+    const uint32_t block = 0x20000;
+    make_board(block);
+    std::vector<uint8_t> env(65536);
+    for (uint32_t i = 0; i < env.size(); ++i) env[i] = pattern(i);
+    ASSERT_EQ(ssize_t(env.size()), dev_pwrite(mtd_ubootenv, env.data(), env.size(), 0));
+    mtd_geometry g{};
+    ASSERT_EQ(1, mtd_get_geometry(mtd_ubootenv, &g));
+    EXPECT_EQ(0u, g.block_count);
+    EXPECT_EQ(block, g.erase_size);
+    EXPECT_EQ(65536u, g.total_size);
+    std::vector<uint8_t> got(8192);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, mtd_read(got.data(), mtd_ubootenv, 4, 8192));
+    EXPECT_EQ(-1, mtd_write(got.data(), mtd_ubootenv, 0, 16, false));
+    EXPECT_EQ(0, mtd_write(got.data(), mtd_rfs, block - 8, 16, false)); // two whole blocks
+    EXPECT_EQ("Flash Write erase block past end of partition.\n",
+              testing::internal::GetCapturedStdout());
+    EXPECT_EQ(std::vector<uint8_t>(env.begin() + 4, env.begin() + 4 + 8192), got);
+    EXPECT_EQ(env, read_file(dir_ + "/flash/ubootenv.bin"));
+}
+
 TEST_F(FlashTest, EraseSizeNotAPowerOfTwoStillCountsBlocksRight) {
     const uint32_t block = 0x18000; // 96 KiB
     make_board(block);
@@ -253,6 +277,11 @@ TEST_F(FlashTest, EraseSizeNotAPowerOfTwoStillCountsBlocksRight) {
     EXPECT_EQ("     \b\b\b\b000%\b\b\b\b050%\b\b\b\b100%\n",
               testing::internal::GetCapturedStdout());
     expect_rfs(3 * block, block / 2, data);
+    // 10 MiB ends inside the last 96 KiB block: its last byte cannot be rewritten.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, mtd_write(data.data(), mtd_rfs, kRfsSize - 1, 1, false));
+    EXPECT_EQ("Flash Write erase block past end of partition.\n",
+              testing::internal::GetCapturedStdout());
 }
 
 TEST_F(FlashTest, SmallEraseBlocksAreNotOverrunByWritePieces) {
