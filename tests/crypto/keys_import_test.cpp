@@ -1,6 +1,7 @@
 // Public key import: PEM and DER RSA forms, key blobs, KeyObject and the import trace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -260,8 +261,8 @@ TEST_F(KeyImport, RsaPublicKeyFormRules) {
 TEST_F(KeyImport, SubjectPublicKeyInfoRules) {
     const Bytes n = modulusOf2048();
     // Leading zeros do not count toward the 512-byte limit.
-    Bytes padded(300, 0);
-    padded.insert(padded.end(), n.begin(), n.end());
+    Bytes padded(300 + n.size(), 0);
+    std::copy(n.begin(), n.end(), padded.begin() + 300);
     Key key;
     ASSERT_EQ(importDer(spki(kRsaAlgorithm, padded, {1, 0, 1}), &key.k), OK);
     EXPECT_EQ(vlongBytes(rsaOf(key.k)->n), n);
