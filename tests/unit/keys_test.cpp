@@ -73,6 +73,9 @@ TEST_F(KeysTest, FirstStartCreatesBothFilesSilently) {
     EXPECT_EQ(testutil::readBytes(prodFile),
               encrypted(builtin(builtin_production_key), "SN0123456789"));
     EXPECT_EQ(testutil::readBytes(devFile).size(), 464u);
+    testutil::writeBytes(devFile, {});
+    EXPECT_EQ(testutil::captureStdout([] { check_system_keys(); }),
+              "Updating system development key....\n");
 }
 
 TEST_F(KeysTest, KeyFileStates) {
@@ -121,15 +124,6 @@ TEST_F(KeysTest, KeyFileStates) {
             EXPECT_EQ(testutil::readBytes(prodFile), expected);
         }
     }
-}
-
-TEST_F(KeysTest, DevelopmentKeyRewrite) {
-    testutil::writeBytes(devFile, {});
-    system_key_record record;
-    EXPECT_EQ(testutil::captureStdout(
-                  [&] { EXPECT_EQ(load_system_key(&record, DEVELOPMENT_KEY_PATH), 1); }),
-              "Updating system development key....\n");
-    EXPECT_EQ(recordText(record), std::string(builtin_development_key));
 }
 
 TEST_F(KeysTest, SerialNotSet) {

@@ -80,51 +80,44 @@ class LowsecTest : public testing::Test {
         return blinks;
     }
 
+    size_t logSize() const { return testutil::readText(board.path("events.log")).size(); }
+
     // Runs the test in a child whose console is a pair of pipes. The operator
     // says y, starts every attempt, and answers each with answer(blinks counted).
     // Returns the child's exit status and its console output.
     std::pair<int, std::string> playPresence(const std::function<std::string(int)>& answer) {
         int in[2], out[2];
-        EXPECT_EQ(pipe(in), 0);
-        EXPECT_EQ(pipe(out), 0);
+        EXPECT_TRUE(pipe(in) == 0 && pipe(out) == 0);
         fflush(stdout);
         pid_t child = fork();
         if (child == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
-            close(in[1]);
-            close(out[0]);
             int result = physical_presence_test();
             fflush(stdout);
             _exit(10 + result);
         }
         close(in[0]);
         close(out[1]);
-        auto type = [&](const std::string& keys) {
+        std::string console, keys = "y ";
+        size_t logFrom = logSize(), seen = 0;
+        for (ssize_t n = 1; n > 0;) {
             EXPECT_EQ(write(in[1], keys.data(), keys.size()), ssize_t(keys.size()));
-        };
-        type("y ");
-        std::string console;
-        size_t logFrom = testutil::readText(board.path("events.log")).size(), answered = 0;
-        for (;;) {
+            keys.clear();
             pollfd p = {out[0], POLLIN, 0};
             if (poll(&p, 1, 20000) <= 0) {
-                ADD_FAILURE() << "no output: " << console;
+                ADD_FAILURE() << "the test waits: " << console;
                 kill(child, SIGKILL);
                 break;
             }
             char buf[512];
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0) break;
-            console.append(buf, size_t(n));
-            size_t asked = 0;
-            for (size_t at = 0; (at = console.find(kHowMany, at)) != std::string::npos; ++at)
-                ++asked;
-            if (asked > answered) {
-                ++answered;
-                int blinks = blinksLogged(logFrom);
-                logFrom = testutil::readText(board.path("events.log")).size();
-                type(answer(blinks) + "\n ");
+            n = read(out[0], buf, sizeof buf);
+            console.append(buf, n > 0 ? size_t(n) : 0);
+            size_t at = console.find(kHowMany, seen);
+            if (at != std::string::npos) {
+                seen = at + 1;
+                keys = answer(blinksLogged(logFrom)) + "\n ";
+                logFrom = logSize();
             }
         }
         close(in[1]);
@@ -151,13 +144,26 @@ TEST_F(LowsecTest, MarkerAndOverride) {
               "NOTE: Uboot low security mode override enabled\n");
 }
 
-// The operator counts the blinks in the LED log and types the count.
-TEST_F(LowsecTest, PhysicalPresencePassed) {
+// The operator counts the blinks in the LED log and types the count (right,
+// or one more); three wrong answers reset the board: reboot_board ends the process.
+TEST_F(LowsecTest, PhysicalPresence) {
+    const std::string passed =
+        "\nCorrect. Physical presence established and low security mode enabled\n";
+    const std::string reset = "Incorrect. Try again (attempt 2 of 3)\n" + kHit + " \n..........." +
+                              kHowMany +
+                              "61\nIncorrect. Try again (attempt 3 of 3)\nMaximum number of test "
+                              "failed. Board is resetting\n";
     const struct {
         const char* seconds;
         int blinks;
-        const char* format; // of the answer
-    } rows[] = {{"00", 1, "%d"}, {"59", 14, "%d"}, {"30", 3, "  +%d"}, {"16", 7, "0%d"}};
+        const char* answer; // printf format of the count
+        int status;         // 10 + result, or 0 from reboot_board
+        std::string tail;
+    } rows[] = {{"00", 1, "%d", 11, passed},
+                {"59", 14, "%d", 11, passed},
+                {"30", 3, "  +%d", 11, passed},
+                {"16", 7, "0%d", 11, passed},
+                {"42", 6, "%d1", 0, reset}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.seconds);
         unlink(markerFile.c_str());
@@ -167,34 +173,19 @@ TEST_F(LowsecTest, PhysicalPresencePassed) {
         auto [status, console] = playPresence([&](int blinks) {
             EXPECT_EQ(blinks, row.blinks);
             char answer[16];
-            snprintf(answer, sizeof answer, row.format, blinks);
+            snprintf(answer, sizeof answer, row.answer, blinks);
             return std::string(answer);
         });
-        EXPECT_EQ(status, 11);
+        EXPECT_EQ(status, row.status);
         const std::string dots(row.blinks > 11 ? row.blinks : 11, '.');
-        EXPECT_EQ(console.substr(0, kWarning.size() + 2), kWarning + "y\n");
-        EXPECT_NE(console.find(kHit + " \n" + dots + kHowMany), std::string::npos) << console;
-        const std::string tail =
-            "\nCorrect. Physical presence established and low security mode enabled\n";
-        EXPECT_EQ(console.substr(console.size() - std::min(console.size(), tail.size())), tail);
-        EXPECT_TRUE(marked());
+        EXPECT_EQ(console.rfind(kWarning + "y\n" + kHit + " \n" + dots + kHowMany, 0), 0u);
+        EXPECT_EQ(console.substr(console.size() - std::min(console.size(), row.tail.size())),
+                  row.tail);
+        EXPECT_EQ(marked(), row.status == 11);
+        EXPECT_EQ(testutil::readText(board.path("events.log")).find(" shell reboot") !=
+                      std::string::npos,
+                  row.status == 0);
     }
-}
-
-// Three wrong answers reset the board: reboot_board ends the process.
-TEST_F(LowsecTest, ThreeWrongAnswersReset) {
-    board.configure("rtc_fixed=2026-12-03 14:05:42\n");
-    i2c_open_buses();
-    led_reg_write(0x11, 0xA5);
-    auto [status, console] = playPresence([](int blinks) { return std::to_string(blinks + 1); });
-    EXPECT_EQ(status, 0);
-    EXPECT_NE(console.find("Incorrect. Try again (attempt 2 of 3)\n"), std::string::npos);
-    const std::string tail = "Incorrect. Try again (attempt 3 of 3)\n"
-                             "Maximum number of test failed. Board is resetting\n";
-    EXPECT_EQ(console.substr(console.size() - std::min(console.size(), tail.size())), tail);
-    EXPECT_NE(testutil::readText(board.path("events.log")).find(" shell reboot"),
-              std::string::npos);
-    EXPECT_FALSE(marked());
 }
 
 TEST_F(LowsecTest, CtrlCDuringTheBlinks) {
