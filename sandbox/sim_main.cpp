@@ -4,6 +4,9 @@
 
 #include "sandbox/sim_common.h"
 
+// switch-sim demo (sim_demo.cpp).
+int sim_cmd_demo(int argc, char** argv);
+
 namespace {
 
 const char usage_text[] =
@@ -18,6 +21,9 @@ const char usage_text[] =
     "        power the board on once; the console is this terminal; the exit status is\n"
     "        the boot manager's. DIR/usb/, when present, is the USB stick at /mnt/usb,\n"
     "        mounted SECONDS after power-on (default 0)\n"
+    "  demo [DIR] [boot options]\n"
+    "        make a board (in a new temporary directory without DIR) with production-signed\n"
+    "        sample applications in image slots 1 and 2 (the older), then boot it\n"
     "  events DIR [KIND]\n"
     "        print the board's event log (kinds: shell, cmd, led, reboot)\n"
     "  shell DIR [--rtc ...] [--usb-after ...] [-- COMMAND ...]\n"
@@ -34,6 +40,7 @@ const command_entry commands[] = {
     {"new", sim_cmd_new},   {"env", sim_cmd_env},       {"eeprom", sim_cmd_eeprom},
     {"boot", sim_cmd_boot}, {"events", sim_cmd_events}, {"shell", sim_cmd_shell},
     {"log", sim_cmd_log},   {"_init", sim_cmd_init},    {"_tiocsti", sim_cmd_tiocsti},
+    {"demo", sim_cmd_demo},
 };
 
 } // namespace

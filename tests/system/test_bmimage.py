@@ -8,6 +8,8 @@ import zlib
 
 import pytest
 
+from simboard import run_sim
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 KEYS = os.path.join(ROOT, "keys")
 COMMANDS = ["create", "sign", "digest", "attach", "pack", "info", "verify"]
@@ -234,3 +236,12 @@ def test_help_of_every_command(tool):
     for command in COMMANDS:
         assert run(tool, command, "--help").stdout.startswith(f"usage: bmimage {command} ")
     assert run(tool, "frobnicate", check=False).returncode == 2
+
+
+def test_demo_boots_the_signed_sample_application(tool, tmp_path):
+    board = tmp_path / "board"
+    console = run_sim("demo", board, check=False, timeout=120).stdout.replace("\r\n", "\n")
+    assert console.startswith(f"Demo board: {board}\n")
+    start = console.index("--- powering on ---\nBooting image '1'\n")
+    verified = console.index(" Image signature verified. ", start)
+    assert console.index("=== Sample switch application 1.1.0.0 ===\n", verified)
