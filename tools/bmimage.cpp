@@ -146,17 +146,29 @@ bool read_file(const std::string& path, uint64_t max_size, bytes* data) {
     return ok;
 }
 
+// Writes through a temporary file beside `path` and renames it, so that a failed
+// write never leaves a half image, nor destroys the input when OUT names IN.
 bool write_file(const std::string& path, const bytes& data) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) {
+    std::string temp = path + ".XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0) {
         fail("%s: cannot create: %s", path.c_str(), strerror(errno));
         return false;
     }
-    bool ok = (data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size());
-    ok = (fclose(f) == 0) && ok;
+    mode_t mask = umask(0);
+    umask(mask);
+    bool ok = fchmod(fd, 0666 & ~mask) == 0;
+    for (size_t done = 0; ok && done < data.size();) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += size_t(n);
+    }
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
-        fail("%s: write failed", path.c_str());
-        unlink(path.c_str());
+        fail("%s: write failed: %s", path.c_str(), strerror(errno));
+        unlink(temp.c_str());
     }
     return ok;
 }
