@@ -17,27 +17,12 @@
 #include "boot/env.h"
 #include "security/lowsec.h"
 #include "tests/common/board.h"
+#include "tests/common/console_feed.h"
 #include "tests/common/data.h"
 
 namespace {
 
 using testutil::Bytes;
-
-struct StdinKeys {
-    int saved = dup(0);
-    explicit StdinKeys(const std::string& keys) {
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
-        EXPECT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size()));
-        close(fds[1]);
-        dup2(fds[0], 0);
-        close(fds[0]);
-    }
-    ~StdinKeys() {
-        dup2(saved, 0);
-        close(saved);
-    }
-};
 
 const std::string kWarning = "WARNING: the following test is used to determine physical presence "
                              "and if completed will put the switch in low security mode.\nDo you "
@@ -194,7 +179,7 @@ TEST_F(LowsecTest, CtrlCDuringTheBlinks) {
     g_sleep_hook = [](uint64_t us) {
         if (us == 1000000 && ++seconds == 3) boot_env_flags.interrupted = 1;
     };
-    StdinKeys keys("y ");
+    testutil::StdinFeed keys("y ");
     int result = -1;
     EXPECT_EQ(testutil::captureStdout([&] { result = physical_presence_test(); }),
               kWarning + "y\n" + kHit + " \n..");
@@ -227,7 +212,7 @@ TEST_F(LowsecTest, Dialogues) {
         boot_env_flags.lowsec = row.override_set;
         emu_reset();
         i2c_open_buses();
-        StdinKeys keys(row.keys);
+        testutil::StdinFeed keys(row.keys);
         int result = -1;
         EXPECT_EQ(testutil::captureStdout([&] { result = physical_presence_test(); }), row.out);
         EXPECT_EQ(result, row.result);
@@ -251,7 +236,7 @@ TEST_F(LowsecTest, WipeSystemKeys) {
         for (const char* name : {"production_key.pub.pem", "development_key.pub.pem", "a.pem"})
             testutil::writeBytes(board.path("user/") + name, {'k'});
         testutil::writeBytes(board.path("user/keep.pem.txt"), {'k'});
-        StdinKeys keys(row.keys);
+        testutil::StdinFeed keys(row.keys);
         int result = -1;
         EXPECT_EQ(testutil::captureStdout([&] { result = wipe_system_keys(); }), row.out);
         EXPECT_EQ(result, 1);

@@ -17,6 +17,7 @@
 #include "security/keys.h"
 #include "security/signature.h"
 #include "tests/common/board.h"
+#include "tests/common/console_feed.h"
 #include "tests/common/data.h"
 
 namespace {
@@ -49,23 +50,6 @@ Bytes image3(const Bytes& records, const Bytes& data) {
     image_put_be32(&img[0], image_crc32(img.data() + 4, img.size() - 4, IMAGE_CRC_START));
     return img;
 }
-
-// Feeds descriptor 0 with keys, then end of input, for its lifetime.
-struct StdinKeys {
-    int saved = dup(0);
-    explicit StdinKeys(const std::string& keys) {
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
-        EXPECT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size()));
-        close(fds[1]);
-        dup2(fds[0], 0);
-        close(fds[0]);
-    }
-    ~StdinKeys() {
-        dup2(saved, 0);
-        close(saved);
-    }
-};
 
 class SignatureTest : public testing::Test {
   protected:
@@ -190,7 +174,7 @@ TEST_F(SignatureTest, DecisionTable) {
         // Exactly the bytes handed over, so a read outside them is caught by the sanitizers.
         Bytes buffer = row.image;
         buffer.resize(buffer.size() + row.sizeDelta, 0xEE);
-        StdinKeys keys(row.keys);
+        testutil::StdinFeed keys(row.keys);
         int result = -1;
         EXPECT_EQ(testutil::captureStdout([&] {
                       result = row.digest ? verify_image_signature_digest(
