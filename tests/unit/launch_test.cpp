@@ -1,0 +1,186 @@
+// The launch paths that end the process (the rescue partition boot with its
+// recovery prompt, the slot fallbacks), each run in a child whose console,
+// shell commands and replacing starts are written to one transcript.
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "board/i2c.h"
+#include "board/mtd.h"
+#include "boot/env.h"
+#include "boot/launch.h"
+#include "image/image.h"
+#include "sandbox/emu.h"
+#include "tests/common/board.h"
+#include "tests/common/data.h"
+
+namespace {
+
+using testutil::Bytes;
+
+Bytes plainImage(uint32_t type, const Bytes& data) {
+    Bytes image(16);
+    image_put_be32(&image[4], uint32_t(data.size()));
+    image_put_be32(&image[8], type);
+    image_put_be32(&image[12], 0x01000001);
+    image.insert(image.end(), data.begin(), data.end());
+    image_put_be32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMAGE_CRC_START));
+    return image;
+}
+
+int printShell(const char* command) {
+    printf("$ %s\n", command);
+    return 0;
+}
+int printExec(const char* path, char* const argv[]) {
+    printf("exec %s", path);
+    for (char* const* a = argv; *a; ++a) printf(" [%s]", *a);
+    printf("\n");
+    return -1;
+}
+
+class Launch : public testing::Test {
+  protected:
+    testutil::TempBoard board;
+    const char* savedRoot = g_fs_root;
+
+    void SetUp() override {
+        g_fs_root = board.dir.c_str();
+        mkdir(board.path("tmp").c_str(), 0755);
+        boot_env_flags = {};
+    }
+    void TearDown() override { g_fs_root = savedRoot; }
+
+    // Runs body in a child with input on standard input; the transcript holds
+    // standard output and error, shell commands as "$ ..." and replacing starts
+    // as "exec ...", then "exit N".
+    std::string transcript(const std::string& input, void (*body)()) {
+        std::string in = board.path("tmp/input"), out = board.path("tmp/transcript");
+        std::ofstream(in) << input;
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            freopen(in.c_str(), "r", stdin);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            setvbuf(stdout, nullptr, _IONBF, 0);
+            g_shell_runner = printShell;
+            g_exec_hook = printExec;
+            g_sleep_hook = [](uint64_t) {};
+            emu_reset();
+            i2c_open_buses();
+            mtd_open_partitions();
+            body();
+            printf("returned\n");
+            _exit(3);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return testutil::readText(out) + "exit " + std::to_string(WEXITSTATUS(status));
+    }
+    uint8_t eeprom(uint16_t offset) { return board.file("eeprom.bin")[offset]; }
+};
+
+const char* const kPrompt =
+    "Install recovery image as image 1 or 2 (hit return to just boot image): ";
+const char* const kLaunch = "$ cd /tmp \ntar mxzf /tmp/veloximage.tar.gz \nrm "
+                            "/tmp/veloximage.tar.gz\n\n"
+                            "exec /bin/backtrace [/bin/backtrace]\n"
+                            "Failed to start Application OS.\n$ reboot\nexit 0";
+
+TEST_F(Launch, RecoveryPromptAnswers) {
+    Bytes recovery = plainImage(IMAGE_TYPE_APPLICATION, Bytes(5000, 0x5A));
+    struct Row {
+        const char* input;
+        std::string middle; // between the prompt and the launch
+        uint8_t slot, source;
+    } rows[] = {
+        {"\n",
+         "\nBooting recovery image. You will need to download and install an image before "
+         "rebooting\n",
+         1, 4},
+        {"", "", 1, 0xFF},
+        {"1\n",
+         "\nInstalling recovery image as image1...\n$ mkdir /user/images &> /dev/null\n"
+         "$ cp /tmp/image /user/images/image1\n\nSetting boot image to 1\n",
+         1, 1},
+        {"2\n",
+         "\nInstalling recovery image as image2...\n$ mkdir /user/images &> /dev/null\n"
+         "$ cp /tmp/image /user/images/image2\n\nSetting boot image to 2\n",
+         2, 2},
+    };
+    for (const Row& row : rows) {
+        board.poke("eeprom.bin", EEPROM_BOOT_SLOT, {1});
+        board.poke("eeprom.bin", EEPROM_BOOT_SOURCE, {0xFF});
+        board.poke("flash/rescue.bin", 0, recovery);
+        EXPECT_EQ(transcript(row.input, [] { boot_rescue_partition(); }),
+                  kPrompt + row.middle + kLaunch)
+            << row.input;
+        EXPECT_EQ(eeprom(EEPROM_BOOT_SLOT), row.slot) << row.input;
+        EXPECT_EQ(eeprom(EEPROM_BOOT_SOURCE), row.source) << row.input;
+        EXPECT_EQ(board.file("tmp/veloximage.tar.gz"), Bytes(5000, 0x5A));
+    }
+    EXPECT_EQ(board.file("tmp/image"), recovery);
+    struct stat st;
+    ASSERT_EQ(stat(board.path("user/images").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+TEST_F(Launch, RescuePartitionDiagnosticsMissingAndBroken) {
+    Bytes diags = plainImage(IMAGE_TYPE_DIAGNOSTICS, Bytes(300, 0x11));
+    board.poke("flash/rescue.bin", 0, diags);
+    EXPECT_EQ(transcript("", [] { boot_rescue_partition(); }),
+              std::string("Launching diagnostics image\n") +
+                  "$ cd /tmp \ntar mxzf /tmp/veloximage.tar.gz \nrm /tmp/veloximage.tar.gz\n\n"
+                  "install diags image\n$ mkdir -p /tmp/home/bin\n"
+                  "$ mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip\n"
+                  "exec /bin/backtrace [/bin/backtrace]\n"
+                  "Failed to start Application OS.\n$ reboot\nexit 0");
+    EXPECT_EQ(eeprom(EEPROM_BOOT_SOURCE), 4);
+    EXPECT_EQ(board.file("tmp/veloximage.tar.gz"), Bytes(300, 0x11));
+
+    Bytes broken = diags;
+    broken.back() ^= 1;
+    Bytes oversized = diags;
+    image_put_be32(&oversized[4], 0xFFFFFF00u); // larger than the partition
+    struct Row {
+        Bytes flash;
+        const char* transcript;
+    } rows[] = {
+        {Bytes(24, 0xFF), "Image not found... \nreturned\nexit 3"},
+        {broken, "Image CRC failed. Quitting\nreturned\nexit 3"},
+        {oversized, "Image CRC failed. Quitting\nreturned\nexit 3"},
+    };
+    for (const Row& row : rows) {
+        board.poke("flash/rescue.bin", 0, row.flash);
+        EXPECT_EQ(transcript("", [] { boot_rescue_partition(); }), row.transcript);
+    }
+}
+
+TEST_F(Launch, ExtractGdbLeavesNothingOpenOnABadHeader) {
+    mkdir(board.path("user/images").c_str(), 0755);
+    testutil::writeBytes(board.path("user/images/image1"),
+                         plainImage(IMAGE_TYPE_KERNEL, Bytes(40, 1)));
+    std::string out = transcript("", [] {
+        int before = open("/dev/null", O_RDONLY);
+        close(before);
+        printf("result %d\n", extract_gdb(2));
+        int after = open("/dev/null", O_RDONLY);
+        printf("descriptors %s\n", after == before ? "same" : "leaked");
+        _exit(0);
+    });
+    EXPECT_EQ(out, "Extracting GDB from image slot 1\nImage has invalid header 0x34c4144\n"
+                   "result 0\ndescriptors same\nexit 0");
+    EXPECT_EQ(transcript("",
+                         [] {
+                             printf("%d\n", extract_gdb(3));
+                             _exit(0);
+                         }),
+              "0\nexit 0");
+}
+
+} // namespace
