@@ -246,8 +246,12 @@ int64_t stream_size(FILE* stream) {
 
 // A package may hold millions of tiny sub-images: the scan reads the file
 // forward in large pieces and walks the headers inside the piece, seeking only
-// to skip data that lies wholly beyond it.
-constexpr size_t SCAN_PIECE = size_t(1) << 20; // more than the longest header (65535)
+// to skip data that lies wholly beyond it. The piece starts at 64 KiB (enough
+// for the longest header, 65535 bytes), so that an ordinary image costs one
+// small read per sub-image, and doubles up to 1 MiB while the headers follow
+// one another without a seek.
+constexpr size_t SCAN_FIRST_PIECE = size_t(1) << 16;
+constexpr size_t SCAN_PIECE = size_t(1) << 20;
 
 struct scan_reader {
     FILE* stream;
@@ -260,13 +264,14 @@ struct scan_reader {
 // held; reads until the buffer is full or the file ends.
 void scan_refill(scan_reader& r, uint64_t position) {
     uint64_t end = r.start + r.held;
-    if (position >= r.start && position < end) {
+    if (position >= r.start && position <= end) {
         size_t keep = size_t(end - position);
         memmove(r.buffer.data(), r.buffer.data() + (position - r.start), keep);
         r.held = keep;
+        if (end > r.start && r.buffer.size() < SCAN_PIECE) r.buffer.resize(2 * r.buffer.size());
     } else {
         r.held = 0;
-        if (position != end && fseeko(r.stream, off_t(position), SEEK_SET) != 0) {
+        if (fseeko(r.stream, off_t(position), SEEK_SET) != 0) {
             r.start = end; // the stream did not move
             return;
         }
@@ -279,13 +284,13 @@ void scan_refill(scan_reader& r, uint64_t position) {
     }
 }
 
-// Up to `count` bytes (at most SCAN_PIECE) at file position `position`, which
+// Up to `count` bytes (at most SCAN_FIRST_PIECE) at file position `position`, which
 // never lies before the bytes asked for last time. *got tells how many are
 // there: fewer at the end of the file or on a read error (then the pointer
 // may not be used).
 inline const uint8_t* scan_bytes(scan_reader& r, uint64_t position, size_t count, size_t* got) {
     if (position < r.start || position + count > r.start + r.held) scan_refill(r, position);
-    if (position < r.start) { // the seek failed
+    if (position < r.start || position > r.start + r.held) { // the seek failed
         *got = 0;
         return nullptr;
     }
@@ -300,6 +305,7 @@ inline const uint8_t* scan_bytes(scan_reader& r, uint64_t position, size_t count
 uint32_t type_from_records(const uint8_t* header, uint32_t hdr_len, uint32_t present,
                            uint32_t type) {
     uint32_t limit = present < hdr_len ? present : hdr_len;
+    if (!header || limit < IMAGE_RECORDS_OFFSET) return type;
     uint32_t offset = IMAGE_RECORDS_OFFSET;
     image_record rec;
     int step;
@@ -327,7 +333,7 @@ bool image_find_bootable(FILE* stream, image_bootable* found) {
     int64_t file_size = stream_size(stream);
     if (file_size < 0) return false;
     const uint64_t size = uint64_t(file_size);
-    scan_reader reader{stream, std::vector<uint8_t>(SCAN_PIECE)};
+    scan_reader reader{stream, std::vector<uint8_t>(SCAN_FIRST_PIECE)};
     if (fseeko(stream, 0, SEEK_SET) != 0) return false;
     uint64_t p = 0; // never beyond size
     for (;;) {

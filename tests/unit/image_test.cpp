@@ -1,4 +1,5 @@
 // Image headers, header records, the boot scan and the image CRC.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -63,9 +64,9 @@ bytes be32(uint32_t v) {
 }
 
 bytes signature_body(const bytes& sig) {
-    bytes b(2);
+    bytes b(2 + sig.size());
     image_put_be16(b.data(), uint16_t(sig.size()));
-    b.insert(b.end(), sig.begin(), sig.end());
+    std::copy(sig.begin(), sig.end(), b.begin() + 2);
     return b;
 }
 
@@ -468,11 +469,12 @@ TEST(ImageFindBootable, TruncatedSubimages) {
 }
 
 // Headers that straddle the pieces the scan reads, and data skipped beyond a piece.
+// The scan reads 64 KiB after a seek and doubles its piece at each refill without one.
 TEST(ImageFindBootable, HeadersAcrossReadPieces) {
-    const uint32_t mib = 1u << 20;
-    bytes a = make_subimage(1, IMAGE_TYPE_KERNEL, 3 * mib + 8 - 16, 0); // skipped by a seek
-    bytes b = make_subimage(1, IMAGE_TYPE_RFS, mib - 8 - 16, 0);        // next prefix straddles
-    bytes c = make_subimage(1, IMAGE_TYPE_RFS, mib - 100 - 16, 0);      // next header straddles
+    const uint32_t kib = 1024;
+    bytes a = make_subimage(1, IMAGE_TYPE_KERNEL, 3 * 1024 * kib + 8 - 16, 0); // skipped by a seek
+    bytes b = make_subimage(1, IMAGE_TYPE_RFS, 64 * kib - 8 - 16, 0);    // next prefix straddles
+    bytes c = make_subimage(1, IMAGE_TYPE_RFS, 128 * kib - 100 - 16, 0); // next header straddles
     std::vector<record_spec> records(40, record_spec{9, bytes(4, 0)});
     records.push_back({IMAGE_TAG_TYPE, be32(IMAGE_TYPE_DIAGNOSTICS)});
     bytes app = make_subimage(3, IMAGE_TYPE_KERNEL, 10, 0, records);
