@@ -42,7 +42,11 @@ struct RescueMenu : testing::Test {
         boot_env_flags = {};
         developer_images_reset();
     }
-    void TearDown() override { EXPECT_EQ(chdir(cwd), 0); }
+    void TearDown() override {
+        EXPECT_EQ(chdir(cwd), 0);
+        boot_env_flags = {};
+        developer_images_reset(); // the answer cached from this board
+    }
     std::string run(const std::string& keys, const std::function<int()>& action, int result) {
         testutil::StdinFeed feed(keys);
         return testutil::captureStdout([&] { EXPECT_EQ(action(), result) << keys; });

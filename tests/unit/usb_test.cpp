@@ -69,6 +69,7 @@ struct UsbMedia : testing::Test {
         boot_env_flags = {};
         boot_env_flags.usb_boot = 1;
     }
+    void TearDown() override { boot_env_flags = {}; }
     void put(const std::string& absolute, const std::string& content) {
         std::ofstream(root.path(absolute), std::ios::binary) << content;
     }
