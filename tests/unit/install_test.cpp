@@ -45,11 +45,11 @@ void fixCrc(Bytes& image) {
 
 // Layout 1, unsigned.
 Bytes plainImage(uint32_t type, uint32_t id, const Bytes& data) {
-    Bytes image(16);
+    Bytes image(16 + data.size());
+    std::copy(data.begin(), data.end(), image.begin() + 16);
     image_put_be32(&image[4], uint32_t(data.size()));
     image_put_be32(&image[8], type);
     image_put_be32(&image[12], id);
-    image.insert(image.end(), data.begin(), data.end());
     fixCrc(image);
     return image;
 }

@@ -1,6 +1,7 @@
 // The launch paths that end the process (the rescue partition boot with its
 // recovery prompt, the slot fallbacks), each run in a child whose console,
 // shell commands and replacing starts are written to one transcript.
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
@@ -22,11 +23,11 @@ namespace {
 using testutil::Bytes;
 
 Bytes plainImage(uint32_t type, const Bytes& data) {
-    Bytes image(16);
+    Bytes image(16 + data.size());
+    std::copy(data.begin(), data.end(), image.begin() + 16);
     image_put_be32(&image[4], uint32_t(data.size()));
     image_put_be32(&image[8], type);
     image_put_be32(&image[12], 0x01000001);
-    image.insert(image.end(), data.begin(), data.end());
     image_put_be32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMAGE_CRC_START));
     return image;
 }
