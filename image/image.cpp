@@ -2,13 +2,15 @@
 #include "image/image.h"
 
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
 #include "board/mtd.h"
+#include "board/sys.h"
 
-const char* g_image_dir = "/user/images";
+const char* g_image_dir = nullptr;
 
 // ---------------------------------------------------------------------------
 // Image CRC: reflected CRC-32, polynomial 0xEDB88320, no final complement.
@@ -379,9 +381,11 @@ bool image_read_installed_header(uint32_t type, uint8_t out[IMAGE_BASE_HEADER_SI
     uint32_t offset = 0;
     switch (type) {
     case IMAGE_TYPE_APPLICATION: {
-        char path[256];
-        snprintf(path, sizeof path, "%s/image%d", g_image_dir, slot);
-        FILE* f = fopen(path, "rb");
+        char name[32];
+        snprintf(name, sizeof name, "/image%d", slot);
+        std::string path =
+            (g_image_dir ? std::string(g_image_dir) : sys_path("/user/images")) + name;
+        FILE* f = fopen(path.c_str(), "rb");
         if (!f) return false;
         size_t got = fread(out, 1, IMAGE_BASE_HEADER_SIZE, f);
         (void)got; // a short slot file leaves zeros

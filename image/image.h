@@ -163,7 +163,8 @@ struct image_bootable {
 // "Image header error" and false.
 bool image_find_bootable(FILE* stream, image_bootable* found);
 
-// Directory of the image slot files ("/user/images"); tests point it elsewhere.
+// Directory of the image slot files; null (the default) means "/user/images"
+// under g_fs_root (board/sys.h). Tests may point it elsewhere.
 extern const char* g_image_dir;
 
 // Fills out[16] with the base header of what is installed for `type` (slot 1

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 #include <zlib.h>
 
+#include "board/sys.h"
 #include "image/image.h"
+#include "tests/common/board.h"
 
 namespace {
 
@@ -498,4 +501,25 @@ TEST(ImageFindBootable, ManyTinySubimagesTerminate) {
     long pos;
     ASSERT_TRUE(scan(file, &found, nullptr, &pos));
     EXPECT_EQ(pos, 4096L * 16);
+}
+
+// Without a directory of its own the slot files are read under the file root.
+TEST(ImageInstalledHeader, SlotFileUnderTheFileRoot) {
+    testutil::TempBoard board;
+    mkdir(board.path("user/images").c_str(), 0755);
+    bytes app = make_subimage(1, IMAGE_TYPE_APPLICATION, 8, 0x01020304);
+    FILE* f = fopen(board.path("user/images/image2").c_str(), "wb");
+    ASSERT_TRUE(f);
+    fwrite(app.data(), 1, app.size(), f);
+    fclose(f);
+    const char* saved_root = g_fs_root;
+    const char* saved_dir = g_image_dir;
+    g_fs_root = board.dir.c_str();
+    g_image_dir = nullptr;
+    uint8_t out[IMAGE_BASE_HEADER_SIZE];
+    EXPECT_TRUE(image_read_installed_header(IMAGE_TYPE_APPLICATION, out, 2));
+    EXPECT_EQ(0, memcmp(out, app.data(), IMAGE_BASE_HEADER_SIZE));
+    EXPECT_FALSE(image_read_installed_header(IMAGE_TYPE_APPLICATION, out, 1));
+    g_fs_root = saved_root;
+    g_image_dir = saved_dir;
 }
