@@ -1,5 +1,7 @@
 // Modular arithmetic: Barrett reduction, Montgomery multiplication and
 // windowed exponentiation, and VLONG_powerMod's choice between them.
+#include <cstring>
+
 #include "crypto/platform/platform.h"
 #include "crypto/vlong/vlong.h"
 #include "crypto/vlong/vlong_internal.h"
@@ -302,6 +304,99 @@ MSTATUS MONT_power(const MontContext* ctx, const vlong* x, const vlong* e, vlong
     return OK;
 }
 
+// ---------------------------------------------------------------- short exponents
+
+namespace {
+
+const uint32_t kUnitsPerMontLimb = sizeof(vlongLimb) / sizeof(uint32_t);
+// the working arrays of moduli up to 4096 bits stay on the stack
+const uint32_t kLocalMontLimbs = 6 * 128 / kUnitsPerMontLimb;
+
+void unitsToLimbs(vlongLimb* out, uint32_t n, const vlong* v) {
+    for (uint32_t i = 0; i < n; i++) {
+        vlongLimb w = 0;
+        for (uint32_t j = kUnitsPerMontLimb; j-- > 0;) {
+            uint32_t index = i * kUnitsPerMontLimb + j;
+            w = vlongLimb(w << 16 << 16) | (index < v->used ? v->units[index] : 0);
+        }
+        out[i] = w;
+    }
+}
+
+// x^e mod m by left-to-right square-and-multiply on the Montgomery kernels, for an odd m,
+// x already below m and non-zero, and e non-zero. The accumulator starts at x R mod m
+// (one division); a final multiply by the plain x (e odd) or by 1 leaves Montgomery form.
+MSTATUS powerModShort(const vlong* x, const vlong* e, const vlong* m, vlong* result,
+                      vlong** queue) {
+    const uint32_t n = (m->used + kUnitsPerMontLimb - 1) / kUnitsPerMontLimb;
+    vlongLimb local[kLocalMontLimbs];
+    vlongLimb* area = local;
+    if (size_t(6) * n > kLocalMontLimbs) {
+        area = static_cast<vlongLimb*>(PLATFORM_malloc(size_t(6) * n * sizeof(vlongLimb)));
+        if (!area) return ERR_MEM_ALLOC_FAIL;
+    }
+    struct AreaGuard {
+        vlongLimb* p;
+        size_t limbs;
+        const vlongLimb* local;
+        ~AreaGuard() {
+            memset(p, 0, limbs * sizeof(vlongLimb));
+            if (p != local) PLATFORM_free(p);
+        }
+    } guard{area, size_t(6) * n, local};
+    vlongLimb* ml = area;
+    vlongLimb* xl = ml + n;  // x
+    vlongLimb* xr = xl + n;  // x R mod m
+    vlongLimb* acc = xr + n; // accumulator
+    vlongLimb* u = acc + n;  // reduction multiples
+    vlongLimb* one = u + n;
+
+    // x R mod m
+    VlongHold shifted(queue), xm(queue);
+    MSTATUS status = VLONG_duplicate(x, &shifted.v, queue);
+    if (status == OK) status = VLONG_shiftLeft(shifted.v, n * kUnitsPerMontLimb * 32);
+    if (status == OK) status = VLONG_alloc(&xm.v, queue);
+    if (status == OK) status = VLONG_divide(nullptr, shifted.v, m, xm.v, queue);
+    if (status != OK) return status;
+    unitsToLimbs(ml, n, m);
+    unitsToLimbs(xl, n, x);
+    unitsToLimbs(xr, n, xm.v);
+    for (uint32_t i = 0; i < n; i++) one[i] = 0;
+    one[0] = 1;
+
+    // -m^-1 mod 2^(limb bits) by Newton's iteration, each step doubling the good bits
+    vlongLimb inv = ml[0];
+    for (int i = 0; i < 6; i++) inv *= 2 - ml[0] * inv;
+    const vlongLimb mPrime = vlongLimb(0) - inv;
+
+    for (uint32_t i = 0; i < n; i++) acc[i] = xr[i];
+    bool plain = false;
+    for (uint32_t i = VLONG_bitLength(e) - 1; i-- > 0;) {
+        vlongMontSqr(acc, acc, ml, mPrime, n, u);
+        if (VLONG_testBit(e, i)) {
+            plain = i == 0;
+            vlongMontMul(acc, acc, plain ? xl : xr, ml, mPrime, n, u);
+        }
+    }
+    if (!plain) vlongMontMul(acc, acc, one, ml, mPrime, n, u);
+
+    status = VLONG_reserve(result, n * kUnitsPerMontLimb);
+    if (status != OK) return status;
+    for (uint32_t i = 0; i < n; i++) {
+        vlongLimb w = acc[i];
+        for (uint32_t j = 0; j < kUnitsPerMontLimb; j++) {
+            result->units[i * kUnitsPerMontLimb + j] = uint32_t(w);
+            w = vlongLimb(w >> 16 >> 16);
+        }
+    }
+    result->used = n * kUnitsPerMontLimb;
+    result->negative = 0;
+    vlongNormalize(result);
+    return OK;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------- exponentiation
 
 MSTATUS VLONG_powerMod(const vlong* x, const vlong* e, const vlong* m, vlong** out, vlong** queue) {
@@ -340,6 +435,19 @@ MSTATUS VLONG_powerMod(const vlong* x, const vlong* e, const vlong* m, vlong** o
         MONT_dispose(&ctx, queue);
         if (status != OK) return status;
         *out = r;
+        return OK;
+    }
+
+    if (VLONG_testBit(modulus.v, 0) && modulus.v->used < VLONG_MAX_UNITS / 2 - 2) {
+        // short exponents (public RSA exponents among them) on the Montgomery kernels
+        if (!base.v->used)
+            status = OK;
+        else
+            status = powerModShort(base.v, e, modulus.v, result.v, queue);
+        if (status != OK) return status;
+        PLATFORM_yield(10000);
+        *out = result.v;
+        result.v = nullptr;
         return OK;
     }
 

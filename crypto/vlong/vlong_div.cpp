@@ -190,18 +190,20 @@ MSTATUS divideWide(vlong* q, vlong* r, const vlong* dividend, const vlong* divis
             qhat--;
             rhat += vTop;
         }
-        uint64_t carry = 0, borrow = 0;
+        // multiply and subtract, the borrow folded into the carry: the high half of
+        // q v_i + carry is at most 2^64 - 2
+        const uint64_t q64 = uint64_t(qhat);
+        uint64_t carry = 0;
         for (uint32_t i = 0; i < n; i++) {
-            u128 p = qhat * v[i] + carry;
-            carry = uint64_t(p >> 64);
-            u128 d = u128(u[i + j]) - uint64_t(p) - borrow;
-            u[i + j] = uint64_t(d);
-            borrow = uint64_t(d >> 127);
+            u128 p = u128(q64) * v[i] + carry;
+            uint64_t low = uint64_t(p), ui = u[i + j];
+            u[i + j] = ui - low;
+            carry = uint64_t(p >> 64) + (ui < low);
         }
-        u128 t = u128(u[j + n]) - carry - borrow;
-        u[j + n] = uint64_t(t);
-        qw[j] = uint64_t(qhat);
-        if (t >> 127) {
+        const uint64_t top = u[j + n];
+        u[j + n] = top - carry;
+        qw[j] = q64;
+        if (top < carry) {
             // estimate one too large: add the divisor back
             qw[j]--;
             u128 c = 0;

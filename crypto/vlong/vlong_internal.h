@@ -29,6 +29,21 @@ MSTATUS vlongMulColumnsLow(uint32_t* r, uint32_t nr, const uint32_t* a, uint32_t
 // dropBelow * 2^(32 (dropBelow + 2)).
 MSTATUS vlongMulColumnsHigh(uint32_t* r, const uint32_t* a, uint32_t na, const uint32_t* b,
                             uint32_t nb, uint32_t dropBelow);
+// Montgomery arithmetic on limbs of the host's widest product (64-bit limbs on wide hosts,
+// 32-bit units elsewhere), least significant first, for an odd modulus m of n limbs with a
+// non-zero top limb and mPrime = -m^-1 mod 2^(limb bits); R = 2^(n limb bits).
+#if VLONG_WIDE
+typedef uint64_t vlongLimb;
+#else
+typedef uint32_t vlongLimb;
+#endif
+// r = a b R^-1 mod m for a, b below m, fully reduced; r may be a or b; u holds n limbs.
+void vlongMontMul(vlongLimb* r, const vlongLimb* a, const vlongLimb* b, const vlongLimb* m,
+                  vlongLimb mPrime, uint32_t n, vlongLimb* u);
+// r = a a R^-1 mod m, the same way.
+void vlongMontSqr(vlongLimb* r, const vlongLimb* a, const vlongLimb* m, vlongLimb mPrime,
+                  uint32_t n, vlongLimb* u);
+
 // 8 x 8 unit product and 8-unit square into 16 units.
 void vlongMul8(uint32_t* r, const uint32_t* a, const uint32_t* b);
 void vlongSqr8(uint32_t* r, const uint32_t* a);

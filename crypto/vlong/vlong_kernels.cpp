@@ -466,3 +466,128 @@ MSTATUS vlongSqrColumns(uint32_t* r, const uint32_t* a, uint32_t n) {
 #endif
     return OK;
 }
+
+// ---------------------------------------------------------------- Montgomery kernels
+
+namespace {
+
+#if VLONG_WIDE
+typedef unsigned __int128 LimbWide;
+#else
+typedef uint64_t LimbWide;
+#endif
+const unsigned kMontBits = 8 * sizeof(vlongLimb);
+
+// (a2:a1:a0) += x y
+#if VLONG_WIDE && defined(__x86_64__) && defined(__GNUC__) && !defined(VLONG_NO_ASM)
+// the multiply-accumulate as the three-word add chain the hardware has
+#define M_MAC_INTO(x, y, a0, a1, a2)                                                               \
+    do {                                                                                           \
+        uint64_t lo_ = (x), hi_;                                                                   \
+        __asm__("mulq %5\n\t"                                                                      \
+                "addq %%rax, %0\n\t"                                                               \
+                "adcq %%rdx, %1\n\t"                                                               \
+                "adcq $0, %2"                                                                      \
+                : "+r"(a0), "+r"(a1), "+r"(a2), "+a"(lo_), "=d"(hi_)                               \
+                : "rm"(y)                                                                          \
+                : "cc");                                                                           \
+    } while (0)
+#else
+#define M_MAC_INTO(x, y, a0, a1, a2)                                                               \
+    do {                                                                                           \
+        LimbWide p_ = LimbWide(x) * (y);                                                           \
+        LimbWide t_ = (LimbWide(a1) << kMontBits | a0) + p_;                                       \
+        a2 += t_ < p_;                                                                             \
+        a0 = vlongLimb(t_);                                                                        \
+        a1 = vlongLimb(t_ >> kMontBits);                                                           \
+    } while (0)
+#endif
+#define M_MAC(x, y) M_MAC_INTO(x, y, c0, c1, c2)
+// (d2:d1:d0) += x y, the cross products of a squaring column
+#define M_MAC_CROSS(x, y) M_MAC_INTO(x, y, d0, d1, d2)
+#define M_SHIFT()                                                                                  \
+    do {                                                                                           \
+        c0 = c1;                                                                                   \
+        c1 = c2;                                                                                   \
+        c2 = 0;                                                                                    \
+    } while (0)
+
+// r = t - m when the top carry is set or t is not below m (t < 2m), else r = t.
+void montFinish(vlongLimb* r, vlongLimb carry, const vlongLimb* m, uint32_t n) {
+    if (!carry) {
+        uint32_t i = n;
+        while (i-- > 0 && r[i] == m[i]) {
+        }
+        if (i < n && r[i] < m[i]) return;
+    }
+    vlongLimb borrow = 0;
+    for (uint32_t i = 0; i < n; i++) {
+        LimbWide d = LimbWide(r[i]) - m[i] - borrow;
+        r[i] = vlongLimb(d);
+        borrow = vlongLimb(d >> kMontBits) & 1;
+    }
+}
+
+} // namespace
+
+// Product scanning with the reduction interleaved: column k gathers a_i b_(k-i) and
+// u_i m_(k-i); below column n the new u_k clears the low word.
+void vlongMontMul(vlongLimb* r, const vlongLimb* a, const vlongLimb* b, const vlongLimb* m,
+                  vlongLimb mPrime, uint32_t n, vlongLimb* u) {
+    vlongLimb c0 = 0, c1 = 0, c2 = 0;
+    for (uint32_t k = 0; k < n; k++) {
+        for (uint32_t i = 0; i < k; i++) {
+            M_MAC(a[i], b[k - i]);
+            M_MAC(u[i], m[k - i]);
+        }
+        M_MAC(a[k], b[0]);
+        vlongLimb q = c0 * mPrime;
+        u[k] = q;
+        M_MAC(q, m[0]);
+        M_SHIFT();
+    }
+    for (uint32_t k = n; k + 1 < 2 * n; k++) {
+        for (uint32_t i = k - n + 1; i < n; i++) {
+            M_MAC(a[i], b[k - i]);
+            M_MAC(u[i], m[k - i]);
+        }
+        r[k - n] = c0;
+        M_SHIFT();
+    }
+    r[n - 1] = c0;
+    montFinish(r, c1, m, n);
+}
+
+void vlongMontSqr(vlongLimb* r, const vlongLimb* a, const vlongLimb* m, vlongLimb mPrime,
+                  uint32_t n, vlongLimb* u) {
+    vlongLimb c0 = 0, c1 = 0, c2 = 0;
+    for (uint32_t k = 0; k + 1 < 2 * n; k++) {
+        // column k: twice the cross products a_i a_(k-i) for i below k - i, the square of
+        // a_(k/2), and u_i m_(k-i)
+        const uint32_t low = k < n ? 0 : k - n + 1;
+        vlongLimb d0 = 0, d1 = 0, d2 = 0;
+        for (uint32_t i = low; 2 * i < k; i++) M_MAC_CROSS(a[i], a[k - i]);
+        d2 = d2 << 1 | d1 >> (kMontBits - 1);
+        d1 = d1 << 1 | d0 >> (kMontBits - 1);
+        d0 <<= 1;
+        c0 += d0;
+        vlongLimb carry = c0 < d0;
+        c1 += carry;
+        c2 += c1 < carry;
+        c1 += d1;
+        c2 += d2 + (c1 < d1);
+        if (!(k & 1)) M_MAC(a[k / 2], a[k / 2]);
+        if (k < n) {
+            for (uint32_t i = 0; i < k; i++) M_MAC(u[i], m[k - i]);
+            vlongLimb q = c0 * mPrime;
+            u[k] = q;
+            M_MAC(q, m[0]);
+        } else {
+            for (uint32_t i = low; i < n; i++) M_MAC(u[i], m[k - i]);
+            r[k - n] = c0;
+        }
+        M_SHIFT();
+    }
+    r[n - 1] = c0;
+    montFinish(r, c1, m, n);
+}
