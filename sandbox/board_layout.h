@@ -27,15 +27,19 @@
 //
 // Inside the sandbox the board directory is mounted at /sim; the emulated
 // devices find it through the environment variable SIM_BOARD (default "/sim").
-// SIM_RTC_OFFSET, when set, overrides rtc_offset for one boot.
+// SIM_RTC_OFFSET, when set, overrides rtc_offset for one boot; SIM_TIME_SCALE, when set,
+// multiplies every sleep of the boot manager (a factor such as 0.01).
 //
 // events.log lines: "<seconds.micros> <kind> <text>", kind one of
 //   shell   a command run through the shell (text: the command line, newlines as \n)
 //   cmd     a stub platform program ran (text: its argv joined by blanks)
 //   led     an LED register write (text: "reg=0xRR val=0xVV")
 //   reboot  a reboot request
+//   tftpd   the network's TFTP server sent a file or refused a request
+//   dhcpd   the network's DHCP server answered a request
 #pragma once
 
 #define SIM_BOARD_ENV "SIM_BOARD"
 #define SIM_BOARD_DEFAULT "/sim"
 #define SIM_RTC_OFFSET_ENV "SIM_RTC_OFFSET"
+#define SIM_TIME_SCALE_ENV "SIM_TIME_SCALE"
