@@ -12,10 +12,19 @@ const uint32_t kSha256Init[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
 const uint32_t kSha224Init[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
                                  0xffc00b31, 0x68581511, 0x64f98fa7, 0xbefa4fa4};
 
+#if defined(__x86_64__) || defined(__i386__)
+// Two-operand rotates destroy their source: nested, the three rotations need one
+// copy of x instead of three, which matters as the rounds are short of rotate units.
+#define S0(x) rotr32(rotr32(rotr32((x), 9) ^ (x), 11) ^ (x), 2)
+#define S1(x) rotr32(rotr32(rotr32((x), 14) ^ (x), 5) ^ (x), 6)
+#define s0(x) (rotr32(rotr32((x), 11) ^ (x), 7) ^ ((x) >> 3))
+#define s1(x) (rotr32(rotr32((x), 2) ^ (x), 17) ^ ((x) >> 10))
+#else
 #define S0(x) (rotr32((x), 2) ^ rotr32((x), 13) ^ rotr32((x), 22))
 #define S1(x) (rotr32((x), 6) ^ rotr32((x), 11) ^ rotr32((x), 25))
 #define s0(x) (rotr32((x), 7) ^ rotr32((x), 18) ^ ((x) >> 3))
 #define s1(x) (rotr32((x), 17) ^ rotr32((x), 19) ^ ((x) >> 10))
+#endif
 #define CH(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define MAJ(x, y, z) ((y) ^ (((x) ^ (y)) & ((y) ^ (z))))
 
