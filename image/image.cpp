@@ -354,6 +354,7 @@ bool image_find_bootable(FILE* stream, image_bootable* found) {
         uint32_t type = info.magic;
         if (info.layout == 3) {
             at = scan_bytes(reader, p, info.hdr_len, &got); // may move the buffer
+            if (!at) return false;
             type = type_from_records(at, info.hdr_len, uint32_t(got), type);
         }
         type &= ~uint32_t(IMAGE_MAGIC_LAYOUT2);
