@@ -212,7 +212,8 @@ int image_find_signature(const uint8_t* subimage, size_t size, const uint8_t** s
     if (!image_header_parse(subimage, &info)) return IMAGE_SIGNATURE_BAD;
     if (info.layout != 3) return IMAGE_SIGNATURE_NONE;
     if (info.hdr_len > size) return IMAGE_SIGNATURE_BAD;
-    int result = IMAGE_SIGNATURE_NONE;
+    const uint8_t* found = nullptr;
+    uint16_t found_len = 0;
     uint32_t offset = IMAGE_RECORDS_OFFSET;
     image_record rec;
     int step;
@@ -222,12 +223,15 @@ int image_find_signature(const uint8_t* subimage, size_t size, const uint8_t** s
         if (rec.length < IMAGE_RECORD_HEAD + 2) return IMAGE_SIGNATURE_BAD;
         uint16_t s = image_get_be16(rec.body);
         if (uint32_t(s) + 2 > uint32_t(rec.length) - IMAGE_RECORD_HEAD) return IMAGE_SIGNATURE_BAD;
-        if (signature) *signature = rec.body + 2;
-        if (signature_len) *signature_len = s;
-        result = IMAGE_SIGNATURE_FOUND;
+        found = rec.body + 2;
+        found_len = s;
     }
     // A zero-length record ends the walk: what follows it is not looked at.
-    return step == IMAGE_RECORD_BAD ? IMAGE_SIGNATURE_BAD : result;
+    if (step == IMAGE_RECORD_BAD) return IMAGE_SIGNATURE_BAD;
+    if (!found) return IMAGE_SIGNATURE_NONE;
+    if (signature) *signature = found;
+    if (signature_len) *signature_len = found_len;
+    return IMAGE_SIGNATURE_FOUND;
 }
 
 // ---------------------------------------------------------------------------

@@ -129,6 +129,7 @@ enum : int { IMAGE_SIGNATURE_BAD = -1, IMAGE_SIGNATURE_NONE = 0, IMAGE_SIGNATURE
 // IMAGE_SIGNATURE_BAD: the header is unusable or longer than `size`, a record
 // length is 1 to 3 or runs past H (before any zero-length record), or a
 // signature length runs past its record; such an image must be rejected.
+// *signature and *signature_len are written only for IMAGE_SIGNATURE_FOUND.
 int image_find_signature(const uint8_t* subimage, size_t size, const uint8_t** signature,
                          uint16_t* signature_len);
 
