@@ -250,8 +250,6 @@ TEST_F(FlashTest, PartitionSmallerThanAnEraseBlockIsReadable) {
     mtd_geometry g{};
     ASSERT_EQ(1, mtd_get_geometry(mtd_ubootenv, &g));
     EXPECT_EQ(0u, g.block_count);
-    EXPECT_EQ(block, g.erase_size);
-    EXPECT_EQ(65536u, g.total_size);
     std::vector<uint8_t> got(8192);
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, mtd_read(got.data(), mtd_ubootenv, 4, 8192));
