@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
     std::string slot = dir + "/bench_bootpath.slot." + std::to_string(getpid());
     std::string tarball = dir + "/bench_bootpath.tar." + std::to_string(getpid());
     int fd = open(slot.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || !writeAll(fd, image.data(), total) || close(fd) != 0) {
+    // flushed, so that its write-back does not run into the rounds
+    if (fd < 0 || !writeAll(fd, image.data(), total) || fsync(fd) != 0 || close(fd) != 0) {
         perror(slot.c_str());
         return 1;
     }

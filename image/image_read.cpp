@@ -3,10 +3,7 @@
 // so that the image crosses memory once instead of three times.
 #include "image/image_read.h"
 
-#include <sys/mman.h>
-
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
 #include "crypto/hash/hash.h"
@@ -32,21 +29,6 @@ size_t read_piece(FILE* stream, uint8_t* into, size_t count) {
     return got;
 }
 
-// A buffer of many megabytes is met page by page on its first touch: asks for huge pages
-// over its whole 2 MiB blocks, which spares thousands of page faults where the kernel has
-// them. Only advice: nothing changes when it is refused.
-void advise_huge_pages(uint8_t* buffer, size_t total) {
-    const uintptr_t huge = uintptr_t(2) << 20;
-    uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + huge - 1) & ~(huge - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + total) & ~(huge - 1);
-#ifdef MADV_HUGEPAGE
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#else
-    (void)start;
-    (void)end;
-#endif
-}
-
 } // namespace
 
 void image_read_checked(FILE* stream, uint8_t* buffer, size_t total, uint32_t hdr_len,
@@ -56,7 +38,6 @@ void image_read_checked(FILE* stream, uint8_t* buffer, size_t total, uint32_t hd
     result->crc = IMAGE_CRC_START;
     if (!stream || (!buffer && total)) return;
 
-    advise_huge_pages(buffer, total);
     Sha256Context sha;
     bool sha_ok = SHA256_init(&sha) == OK;
     uint32_t crc = IMAGE_CRC_START;
