@@ -1,0 +1,175 @@
+// The console escape of switch-sim boot (see sim_console.h).
+#include "sandbox/sim_console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <csignal>
+#include <grp.h>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const sender_path = "/usr/bin/sx";
+const size_t max_name = 4096;
+
+void say(const sim_console_escape& e, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(e.output, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= size_t(n);
+    }
+}
+
+void forward(const sim_console_escape& e, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(e.master, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        length -= size_t(n);
+    }
+}
+
+// The next byte of the operator's typing: from the rest of the piece, then from the
+// terminal. False at end of input.
+bool next_byte(const sim_console_escape& e, const char** data, size_t* length, char* c) {
+    if (*length > 0) {
+        *c = **data;
+        ++*data;
+        --*length;
+        return true;
+    }
+    for (;;) {
+        ssize_t n = read(e.input, c, 1);
+        if (n == 1) return true;
+        if (n < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+// Reads a file name, echoing it, with backspace; Enter ends it, Ctrl-C, Escape or Ctrl-]
+// cancels (an empty name is returned).
+std::string read_name(const sim_console_escape& e, const char** data, size_t* length) {
+    say(e, "\r\n[switch-sim] file to send by xmodem (Enter sends, Ctrl-C cancels): ");
+    std::string name;
+    char c;
+    while (next_byte(e, data, length, &c)) {
+        if (c == '\r' || c == '\n') {
+            say(e, "\r\n");
+            return name;
+        }
+        if (c == '\x03' || c == '\x1b' || c == SIM_CONSOLE_ESCAPE) break;
+        if ((c == '\x7f' || c == '\b') && !name.empty()) {
+            name.pop_back();
+            say(e, "\b \b");
+        } else if (static_cast<unsigned char>(c) >= ' ' && c != '\x7f' && name.size() < max_name) {
+            name += c;
+            say(e, std::string(1, c));
+        }
+    }
+    say(e, "\r\n[switch-sim] cancelled\r\n");
+    return std::string();
+}
+
+// Sends the file with "sx -k" on the console's master side and waits for the transfer. The
+// file is opened here; the sender reads it through its descriptor under the sandbox's
+// identity when the launcher runs as root.
+void send_file(sim_console_escape* e, const std::string& name) {
+    int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        say(*e, "[switch-sim] " + name + ": " + strerror(errno) + "\r\n");
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (e->drop_identity &&
+            (setgroups(0, nullptr) != 0 || setresgid(e->gid, e->gid, e->gid) != 0 ||
+             setresuid(e->uid, e->uid, e->uid) != 0)) {
+            _exit(126);
+        }
+        // Out of the way of the numbers they take below first.
+        int file = fcntl(fd, F_DUPFD_CLOEXEC, 10), master = fcntl(e->master, F_DUPFD_CLOEXEC, 10),
+            output = fcntl(e->output, F_DUPFD_CLOEXEC, 10);
+        if (file < 0 || master < 0 || output < 0 || dup2(file, 3) != 3 || dup2(master, 0) != 0 ||
+            dup2(master, 1) != 1 || dup2(output, 2) != 2) {
+            _exit(126);
+        }
+        execl(sender_path, "sx", "-k", "/dev/fd/3", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fd);
+    int status = 0;
+    if (pid > 0) say(*e, "[switch-sim] sending; Ctrl-C stops the sender\r\n");
+    // Meanwhile Ctrl-C stops a sender that waits for an answer that does not come, and
+    // Ctrl-] stops it and begins an escape; other typing is not the switch's.
+    int stop_signal = SIGTERM;
+    for (int waited = 0; pid > 0; ++waited) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) break;
+        pollfd p{e->input, POLLIN, 0};
+        char c = 0;
+        if (poll(&p, 1, 100) == 1 && read(e->input, &c, 1) == 1 &&
+            (c == '\x03' || c == SIM_CONSOLE_ESCAPE)) {
+            kill(pid, stop_signal);
+            stop_signal = SIGKILL; // a second time, for good
+            e->pending = c == SIM_CONSOLE_ESCAPE;
+            if (e->pending) {
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+        }
+    }
+    bool sent = pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::string ended = pid < 0             ? std::string(strerror(errno))
+                        : WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                            : "signal " + std::to_string(WTERMSIG(status));
+    // A receiver that ends and has its port flushed can lose the last acknowledgement on
+    // the way: only the switch knows whether the file arrived.
+    say(*e, sent ? "\r\n[switch-sim] sent " + name + "\r\n"
+                 : "\r\n[switch-sim] sx ended (" + ended + ")\r\n");
+}
+
+} // namespace
+
+bool sim_console_input(sim_console_escape* e, const char* data, size_t length) {
+    while (length > 0) {
+        if (!e->pending) {
+            const void* found = memchr(data, SIM_CONSOLE_ESCAPE, length);
+            size_t plain = found ? size_t(static_cast<const char*>(found) - data) : length;
+            forward(*e, data, plain);
+            data += plain;
+            length -= plain;
+            if (length == 0) break;
+            ++data; // the escape itself
+            --length;
+            e->pending = true;
+            say(*e, "\r\n[switch-sim] x: send a file by xmodem, q: power off, Ctrl-]: send "
+                    "Ctrl-]\r\n");
+            continue;
+        }
+        char key = *data++;
+        --length;
+        e->pending = false;
+        if (key == 'q' || key == 'Q') {
+            say(*e, "\r\n[switch-sim] powering the board off\r\n");
+            return true;
+        }
+        if (key == SIM_CONSOLE_ESCAPE) {
+            forward(*e, &key, 1);
+        } else if (key == 'x' || key == 'X') {
+            std::string name = read_name(*e, &data, &length);
+            if (!name.empty()) send_file(e, name);
+        }
+    }
+    return false;
+}
