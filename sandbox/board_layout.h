@@ -24,6 +24,8 @@
 //   fault_flash_write=PART:BLOCK          writing into it fails (EIO)
 //   (PART is the partition name: uboot, ubootenv, devicetree, kernel, rfs, rescue;
 //    fault keys may appear several times)
+//   The clock shows 2000-01-01 00:00:00 to 2099-12-31 23:59:59: an rtc_fixed or
+//   rtc_offset (with rtc_fixed, or the host clock at power-on) outside that is refused.
 //
 // Inside the sandbox the board directory is mounted at /sim; the emulated
 // devices find it through the environment variable SIM_BOARD (default "/sim").

@@ -48,8 +48,28 @@ void emu_fail_nth_write(int bus, int addr7, int n);
 // (including NAKed ones) since the last reset.
 uint64_t emu_i2c_transfer_count();
 
+// Largest events.log the writer grows and the reader accepts; appends past it are refused.
+constexpr uint64_t EMU_EVENTS_LOG_MAX = 16u * 1024u * 1024u;
+// Largest board.conf, eeprom.bin and flash partition file the emulation opens.
+constexpr uint64_t EMU_MAX_BOARD_CONF = 64u * 1024u;
+constexpr uint64_t EMU_MAX_FLASH_FILE = 64u * 1024u * 1024u;
+
+// What the emulated clock can show: its year register holds two BCD digits of 20xx,
+// 2000-01-01 00:00:00 to 2099-12-31 23:59:59 UTC.
+constexpr int64_t EMU_RTC_FIRST = 946684800;
+constexpr int64_t EMU_RTC_LAST = 4102444799;
+#define EMU_RTC_RANGE_TEXT "2000-01-01 00:00:00 to 2099-12-31 23:59:59"
+
+// Checks the clock values of a board.conf text (rtc_fixed, rtc_offset applied to the host's
+// clock now) and of an rtc offset for one boot (rtc_offset_override, when not null). False
+// with a message naming the line in *error for the first value the clock cannot show.
+bool emu_check_board_conf(const std::string& text, const int64_t* rtc_offset_override,
+                          std::string* error);
+
 // Appends one line "<seconds.micros> <kind> <text>" to an event log, newlines
-// in text written as \n, in one write so concurrent writers keep lines whole.
+// in text written as \n, in one write so concurrent writers keep lines whole. The log is
+// opened without following a link or blocking on a FIFO, must be a regular file, and does
+// not grow past EMU_EVENTS_LOG_MAX.
 // Used by the emulated devices and by the sandbox's stub programs.
 bool emu_append_event(const std::string& log_path, const std::string& kind,
                       const std::string& text);

@@ -107,6 +107,32 @@ struct Emu {
 
 Emu g_emu;
 
+// ---------------------------------------------------------------- board files
+
+// Every board file may have been replaced from inside the sandbox by a link, a FIFO or a
+// device: opens it without following a link or blocking, and refuses (with a message on
+// stderr naming the file) anything but a regular file of at most max_size bytes. A missing
+// file fails quietly with ENOENT.
+int open_board_file(const std::string& path, int flags, uint64_t max_size) {
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != ELOOP) return -1;
+    struct stat st {};
+    const char* why = nullptr;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) > max_size) {
+        why = "larger than the emulation accepts";
+    }
+    if (why) {
+        fprintf(stderr, "emulated board: %s: %s; refused\n", path.c_str(), why);
+        if (fd >= 0) close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 // ---------------------------------------------------------------- board.conf
 
 std::string trim(const std::string& s) {
@@ -155,13 +181,18 @@ bool parse_part_block(const std::string& value, PartBlock* out) {
     return true;
 }
 
+bool rtc_showable(int64_t t) {
+    return t >= EMU_RTC_FIRST && t <= EMU_RTC_LAST;
+}
+
+// "YYYY-MM-DD HH:MM:SS" of a real date the clock can show.
 bool parse_fixed_time(const std::string& value, time_t* out) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    char tail = 0;
-    if (sscanf(value.c_str(), "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+    if (sscanf(value.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 ||
+        value[size_t(used)] != '\0') {
         return false;
     }
-    if (y < 1970 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
+    if (y < 2000 || y > 2099 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
         mi > 59 || s < 0 || s > 59) {
         return false;
     }
@@ -172,15 +203,30 @@ bool parse_fixed_time(const std::string& value, time_t* out) {
     tm.tm_hour = h;
     tm.tm_min = mi;
     tm.tm_sec = s;
-    *out = timegm(&tm);
+    time_t t = timegm(&tm);
+    struct tm check {};
+    if (!gmtime_r(&t, &check) || check.tm_mday != d) return false; // 31 April and the like
+    *out = t;
     return true;
 }
 
-void apply_config_line(BoardConfig& c, const std::string& raw) {
+// Whether the clock shows a time it can show with this offset: from the fixed time, or
+// from the host's clock now.
+bool rtc_offset_showable(const BoardConfig& c, int64_t offset) {
+    int64_t base =
+        c.rtc_fixed ? static_cast<int64_t>(c.rtc_fixed_time) : static_cast<int64_t>(time(nullptr));
+    int64_t t = 0;
+    return !__builtin_add_overflow(base, offset, &t) && rtc_showable(t);
+}
+
+const char kRtcRefused[] = ": the emulated clock shows " EMU_RTC_RANGE_TEXT " UTC only";
+
+// Applies one line; returns "" or why a clock value was refused (the line is then ignored).
+std::string apply_config_line(BoardConfig& c, const std::string& raw) {
     std::string line = trim(raw);
-    if (line.empty() || line[0] == '#') return;
+    if (line.empty() || line[0] == '#') return "";
     size_t eq = line.find('=');
-    if (eq == std::string::npos) return;
+    if (eq == std::string::npos) return "";
     std::string key = trim(line.substr(0, eq));
     std::string value = trim(line.substr(eq + 1));
     uint64_t u = 0;
@@ -188,13 +234,16 @@ void apply_config_line(BoardConfig& c, const std::string& raw) {
         if (parse_u64(value, &u) && u <= UINT32_MAX) c.erase_size = static_cast<uint32_t>(u);
     } else if (key == "rtc_offset") {
         int64_t v = 0;
-        if (parse_i64(value, &v)) c.rtc_offset = v;
+        if (!parse_i64(value, &v) || !rtc_offset_showable(c, v)) return line + kRtcRefused;
+        c.rtc_offset = v;
     } else if (key == "rtc_fixed") {
         time_t t = 0;
-        if (parse_fixed_time(value, &t)) {
-            c.rtc_fixed = true;
-            c.rtc_fixed_time = t;
-        }
+        if (!parse_fixed_time(value, &t)) return line + kRtcRefused;
+        BoardConfig with_fixed = c;
+        with_fixed.rtc_fixed = true;
+        with_fixed.rtc_fixed_time = t;
+        if (!rtc_offset_showable(with_fixed, c.rtc_offset)) return line + kRtcRefused;
+        c = with_fixed;
     } else if (key == "fault_missing_i2c") {
         if (parse_u64(value, &u) && u < kBusCount) c.missing_i2c.push_back(static_cast<int>(u));
     } else if (key == "fault_nak") {
@@ -207,35 +256,56 @@ void apply_config_line(BoardConfig& c, const std::string& raw) {
     } else if (key == "fault_flash_read" || key == "fault_flash_erase" ||
                key == "fault_flash_write") {
         PartBlock pb{};
-        if (!parse_part_block(value, &pb)) return;
+        if (!parse_part_block(value, &pb)) return "";
         if (key == "fault_flash_read") c.read_faults.push_back(pb);
         if (key == "fault_flash_erase") c.erase_faults.push_back(pb);
         if (key == "fault_flash_write") c.write_faults.push_back(pb);
+    }
+    return "";
+}
+
+// Applies a whole board.conf text; *first_error gets the first refusal ("" when none).
+void apply_config_text(BoardConfig& c, const std::string& text, std::string* first_error) {
+    size_t start = 0, number = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        ++number;
+        std::string why = apply_config_line(c, text.substr(start, end - start));
+        if (!why.empty() && first_error->empty()) {
+            *first_error = "line " + std::to_string(number) + ": " + why;
+        }
+        start = end + 1;
     }
 }
 
 void load_config(Emu& e) {
     e.config = BoardConfig();
     std::string path = e.dir + "/board.conf";
-    FILE* f = fopen(path.c_str(), "re");
-    if (f) {
-        char buf[512];
-        std::string line;
-        while (fgets(buf, sizeof buf, f)) {
-            line += buf;
-            if (!line.empty() && line.back() == '\n') {
-                apply_config_line(e.config, line.substr(0, line.size() - 1));
-                line.clear();
-            } else if (line.size() > 4096) {
-                line.clear(); // an absurd line: drop it
-            }
+    std::string text;
+    int fd = open_board_file(path, O_RDONLY, EMU_MAX_BOARD_CONF);
+    if (fd >= 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) != 0) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 || text.size() + size_t(n) > EMU_MAX_BOARD_CONF) break;
+            text.append(buf, size_t(n));
         }
-        if (!line.empty()) apply_config_line(e.config, line);
-        fclose(f);
+        close(fd);
     }
+    std::string error;
+    apply_config_text(e.config, text, &error);
+    if (!error.empty()) fprintf(stderr, "emulated board: %s: %s\n", path.c_str(), error.c_str());
     const char* env = getenv(SIM_RTC_OFFSET_ENV);
     int64_t v = 0;
-    if (env && parse_i64(env, &v)) e.config.rtc_offset = v;
+    if (env && parse_i64(env, &v)) {
+        if (rtc_offset_showable(e.config, v)) {
+            e.config.rtc_offset = v;
+        } else {
+            fprintf(stderr, "emulated board: %s=%s%s\n", SIM_RTC_OFFSET_ENV, env, kRtcRefused);
+        }
+    }
     e.config_loaded = true;
 }
 
@@ -327,7 +397,7 @@ void eeprom_load(Emu& e) {
     if (e.eeprom_loaded) return;
     e.eeprom.assign(kEepromSize, 0xFF);
     std::string path = e.dir + "/eeprom.bin";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_board_file(path, O_RDONLY, kEepromSize);
     if (fd >= 0) {
         size_t done = 0;
         while (done < kEepromSize) {
@@ -344,7 +414,7 @@ void eeprom_load(Emu& e) {
 // Writes eeprom bytes [start, start + n) (wrapping at 64 KiB) through to eeprom.bin.
 void eeprom_persist(Emu& e, uint16_t start, size_t n) {
     std::string path = e.dir + "/eeprom.bin";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open_board_file(path, O_WRONLY | O_CREAT, kEepromSize);
     if (fd < 0) return;
     struct stat st {};
     if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < kEepromSize) {
@@ -361,14 +431,20 @@ void eeprom_persist(Emu& e, uint16_t start, size_t n) {
 
 // ---------------------------------------------------------------- RTC
 
+// Two BCD digits of a value from 0 to 99.
 uint8_t to_bcd(int v) {
-    return static_cast<uint8_t>(((v / 10) % 10) << 4 | (v % 10));
+    unsigned u = static_cast<unsigned>(v) % 100u;
+    return static_cast<uint8_t>((u / 10) << 4 | (u % 10));
 }
 
 void rtc_snapshot(Emu& e, std::array<uint8_t, kRtcRegs>& regs) {
     regs = e.rtc_ram;
-    time_t base = e.config.rtc_fixed ? e.config.rtc_fixed_time : time(nullptr);
-    time_t t = static_cast<time_t>(static_cast<int64_t>(base) + e.config.rtc_offset);
+    int64_t base = e.config.rtc_fixed ? static_cast<int64_t>(e.config.rtc_fixed_time)
+                                      : static_cast<int64_t>(time(nullptr));
+    int64_t shown = 0;
+    // Values were checked when board.conf was read; the host clock can still run past them.
+    if (__builtin_add_overflow(base, e.config.rtc_offset, &shown) || !rtc_showable(shown)) return;
+    time_t t = static_cast<time_t>(shown);
     struct tm tm {};
     if (!gmtime_r(&t, &tm)) return;
     regs[0] = to_bcd(tm.tm_sec);
@@ -640,8 +716,10 @@ int dev_open(const char* path, int flags) {
         f.bus = bus;
     } else {
         std::string file = e.dir + "/flash/" + kPartNames[part] + ".bin";
-        fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0 && f.access == O_RDONLY) fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = open_board_file(file, O_RDWR, EMU_MAX_FLASH_FILE);
+        if (fd < 0 && errno == EACCES && f.access == O_RDONLY) {
+            fd = open_board_file(file, O_RDONLY, EMU_MAX_FLASH_FILE);
+        }
         f.kind = Kind::flash;
         f.part = part;
     }
@@ -825,11 +903,31 @@ bool emu_append_event(const std::string& log_path, const std::string& kind,
     }
     line += '\n';
     // One write on an O_APPEND descriptor keeps the lines of concurrent writers whole.
-    int fd = open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open_board_file(log_path, O_WRONLY | O_APPEND | O_CREAT, EMU_EVENTS_LOG_MAX);
     if (fd < 0) return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 ||
+        static_cast<uint64_t>(st.st_size) + line.size() > EMU_EVENTS_LOG_MAX) {
+        close(fd);
+        errno = EFBIG;
+        return false;
+    }
     ssize_t n;
     do n = write(fd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
     close(fd);
     return n == static_cast<ssize_t>(line.size());
+}
+
+bool emu_check_board_conf(const std::string& text, const int64_t* rtc_offset_override,
+                          std::string* error) {
+    BoardConfig config;
+    std::string why;
+    apply_config_text(config, text, &why);
+    if (why.empty() && rtc_offset_override && !rtc_offset_showable(config, *rtc_offset_override)) {
+        why = "rtc offset " + std::to_string(*rtc_offset_override) + kRtcRefused;
+    }
+    if (why.empty()) return true;
+    if (error) *error = why;
+    return false;
 }
