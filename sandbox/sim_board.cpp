@@ -29,11 +29,13 @@ bool directory_is_empty(const std::string& path) {
     return empty;
 }
 
-int list_environment(const std::string& dir, const std::string& path) {
+const char env_file[] = "flash/ubootenv.bin";
+
+int list_environment(const std::string& dir, const std::string& board) {
     std::vector<uint8_t> part;
-    if (!sim_read_file(path, &part, max_env_partition)) return 1;
+    if (!sim_read_file(board, env_file, &part, max_env_partition)) return 1;
     if (part.size() < 5) {
-        sim_error("%s: environment partition too small", path.c_str());
+        sim_error("%s/%s: environment partition too small", board.c_str(), env_file);
         return 1;
     }
     bool erased = true;
@@ -66,11 +68,11 @@ int list_environment(const std::string& dir, const std::string& path) {
     return status;
 }
 
-int write_environment(const std::string& path, int count, char** pairs) {
+int write_environment(const std::string& board, int count, char** pairs) {
     std::vector<uint8_t> part;
-    if (!sim_read_file(path, &part, max_env_partition)) return 1;
+    if (!sim_read_file(board, env_file, &part, max_env_partition)) return 1;
     if (part.size() < 5) {
-        sim_error("%s: environment partition too small", path.c_str());
+        sim_error("%s/%s: environment partition too small", board.c_str(), env_file);
         return 1;
     }
     std::vector<uint8_t> area(part.size() - 4, 0xFF);
@@ -103,7 +105,7 @@ int write_environment(const std::string& path, int count, char** pairs) {
     part[2] = uint8_t(crc >> 8);
     part[3] = uint8_t(crc);
     memcpy(part.data() + 4, area.data(), area.size());
-    return sim_write_at(path, 0, part.data(), part.size()) ? 0 : 1;
+    return sim_write_at(board, env_file, max_env_partition, 0, part.data(), part.size()) ? 0 : 1;
 }
 
 } // namespace
@@ -169,9 +171,8 @@ int sim_cmd_env(int argc, char** argv) {
     }
     std::string board;
     if (!sim_open_board(argv[1], &board)) return 1;
-    std::string path = board + "/flash/ubootenv.bin";
-    if (argc == 2) return list_environment(argv[1], path);
-    return write_environment(path, argc - 2, argv + 2);
+    if (argc == 2) return list_environment(argv[1], board);
+    return write_environment(board, argc - 2, argv + 2);
 }
 
 // switch-sim eeprom DIR OFFSET [BYTE ...]
@@ -182,9 +183,8 @@ int sim_cmd_eeprom(int argc, char** argv) {
     }
     std::string board;
     if (!sim_open_board(argv[1], &board)) return 1;
-    std::string path = board + "/eeprom.bin";
     std::vector<uint8_t> eeprom;
-    if (!sim_read_file(path, &eeprom, SIM_EEPROM_SIZE)) return 1;
+    if (!sim_read_file(board, "eeprom.bin", &eeprom, SIM_EEPROM_SIZE)) return 1;
     uint64_t offset = 0;
     if (!sim_parse_number(argv[2], 0xFFFFFFFFu, &offset) || offset >= eeprom.size()) {
         sim_error("eeprom: offset '%s' is not within 0 to 0x%zX", argv[2], eeprom.size() - 1);
@@ -209,5 +209,7 @@ int sim_cmd_eeprom(int argc, char** argv) {
         }
         bytes.push_back(uint8_t(value));
     }
-    return sim_write_at(path, offset, bytes.data(), bytes.size()) ? 0 : 1;
+    return sim_write_at(board, "eeprom.bin", SIM_EEPROM_SIZE, offset, bytes.data(), bytes.size())
+               ? 0
+               : 1;
 }

@@ -27,9 +27,23 @@ void sim_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // empty text and trailing characters.
 bool sim_parse_number(const char* text, uint64_t max, uint64_t* value);
 
-// Whole-file helpers; they report failures themselves.
-bool sim_read_file(const std::string& path, std::vector<uint8_t>* data, size_t max_size);
-bool sim_write_at(const std::string& path, uint64_t offset, const uint8_t* data, size_t length);
+// Largest board files the host-side commands accept.
+#define SIM_MAX_BOARD_CONF (64u * 1024u)
+#define SIM_MAX_FLASH_FILE (64u * 1024u * 1024u)
+
+// Opens board + "/" + relative (components separated by '/') without following a symbolic
+// link at any step and without blocking on a FIFO, and checks that it is a regular file of
+// at most max_size bytes. Every file of a board may have been planted by the sandbox, so the
+// host-side commands open board files only through here. Returns the descriptor, or -1 after
+// a message naming the file (no message for a missing file when missing_ok; errno ENOENT).
+int sim_open_board_file(const std::string& board, const std::string& relative, int flags,
+                        uint64_t max_size, bool missing_ok);
+
+// Whole-file helpers over sim_open_board_file; they report failures themselves.
+bool sim_read_file(const std::string& board, const std::string& relative,
+                   std::vector<uint8_t>* data, size_t max_size);
+bool sim_write_at(const std::string& board, const std::string& relative, uint64_t max_size,
+                  uint64_t offset, const uint8_t* data, size_t length);
 bool sim_is_directory(const std::string& path);
 bool sim_is_file(const std::string& path);
 

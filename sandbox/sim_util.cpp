@@ -11,6 +11,9 @@
 #include "image/image.h"
 #include "sandbox/sim_common.h"
 
+// Set by open_below when a path step is not what a board holds there.
+#define EFTYPE_REFUSED EMEDIUMTYPE
+
 void sim_error(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -48,25 +51,94 @@ bool sim_parse_number(const char* text, uint64_t max, uint64_t* value) {
     return true;
 }
 
-bool sim_read_file(const std::string& path, std::vector<uint8_t>* data, size_t max_size) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+// Opens one board file for sim_open_board_file; see there.
+int open_below(const std::string& board, const std::string& relative, int flags) {
+    int dir = open(board.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return -1;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = relative.find('/', start);
+        std::string part =
+            relative.substr(start, slash == std::string::npos ? slash : slash - start);
+        if (slash == std::string::npos) {
+            // A FIFO must not block the open, and no link is followed.
+            struct stat st;
+            int fd = -1;
+            if (fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+                errno = EFTYPE_REFUSED;
+            } else {
+                fd = openat(dir, part.c_str(),
+                            flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+                if (fd < 0 && errno == ELOOP) errno = EFTYPE_REFUSED;
+            }
+            int saved = errno;
+            close(dir);
+            errno = saved;
+            return fd;
+        }
+        int next = openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int saved = errno;
+        close(dir);
+        if (next < 0) {
+            errno = saved == ELOOP || saved == ENOTDIR ? EFTYPE_REFUSED : saved;
+            return -1;
+        }
+        dir = next;
+        start = slash + 1;
+    }
+}
+
+} // namespace
+
+int sim_open_board_file(const std::string& board, const std::string& relative, int flags,
+                        uint64_t max_size, bool missing_ok) {
+    std::string shown = board + "/" + relative;
+    int fd = open_below(board, relative, flags);
     if (fd < 0) {
-        sim_error("%s: %s", path.c_str(), strerror(errno));
-        return false;
+        if (errno == ENOENT && missing_ok) return -1;
+        if (errno == EFTYPE_REFUSED) {
+            sim_error("%s: not a regular file (a link, FIFO, device or directory); refused",
+                      shown.c_str());
+        } else {
+            sim_error("%s: %s", shown.c_str(), strerror(errno));
+        }
+        errno = EINVAL;
+        return -1;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > max_size) {
-        sim_error("%s: not a regular file of at most %zu bytes", path.c_str(), max_size);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        sim_error("%s: not a regular file (a link, FIFO, device or directory); refused",
+                  shown.c_str());
         close(fd);
-        return false;
+        errno = EINVAL;
+        return -1;
     }
+    if (uint64_t(st.st_size) > max_size) {
+        sim_error("%s: larger than %llu bytes; refused", shown.c_str(),
+                  static_cast<unsigned long long>(max_size));
+        close(fd);
+        errno = EFBIG;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool sim_read_file(const std::string& board, const std::string& relative,
+                   std::vector<uint8_t>* data, size_t max_size) {
+    int fd = sim_open_board_file(board, relative, O_RDONLY, max_size, false);
+    if (fd < 0) return false;
+    struct stat st;
+    fstat(fd, &st);
     data->assign(size_t(st.st_size), 0);
     size_t done = 0;
     while (done < data->size()) {
         ssize_t n = read(fd, data->data() + done, data->size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            sim_error("%s: read failed", path.c_str());
+            sim_error("%s/%s: read failed", board.c_str(), relative.c_str());
             close(fd);
             return false;
         }
@@ -76,12 +148,11 @@ bool sim_read_file(const std::string& path, std::vector<uint8_t>* data, size_t m
     return true;
 }
 
-bool sim_write_at(const std::string& path, uint64_t offset, const uint8_t* data, size_t length) {
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        sim_error("%s: %s", path.c_str(), strerror(errno));
-        return false;
-    }
+bool sim_write_at(const std::string& board, const std::string& relative, uint64_t max_size,
+                  uint64_t offset, const uint8_t* data, size_t length) {
+    int fd = sim_open_board_file(board, relative, O_WRONLY, max_size, false);
+    if (fd < 0) return false;
+    std::string path = board + "/" + relative;
     size_t done = 0;
     while (done < length) {
         ssize_t n = pwrite(fd, data + done, length - done, off_t(offset + done));
@@ -118,8 +189,26 @@ bool sim_open_board(const std::string& dir, std::string* absolute) {
     }
     *absolute = resolved;
     free(resolved);
-    if (!sim_is_directory(*absolute) || !sim_is_file(*absolute + "/eeprom.bin") ||
-        !sim_is_directory(*absolute + "/flash") || !sim_is_directory(*absolute + "/user")) {
+    // The sandbox may have replaced any of these by a link: none is followed.
+    struct entry {
+        const char* name;
+        mode_t type;
+    };
+    const entry entries[] = {{"", S_IFDIR}, {"/eeprom.bin", S_IFREG}, {"/flash", S_IFDIR}};
+    for (const entry& e : entries) {
+        struct stat st;
+        if (lstat((*absolute + e.name).c_str(), &st) != 0) {
+            sim_error("%s: not a simulated board (make one with: switch-sim new DIR)", dir.c_str());
+            return false;
+        }
+        if ((st.st_mode & S_IFMT) != e.type) {
+            sim_error("%s%s: not a %s (a link, FIFO or device); refused", dir.c_str(), e.name,
+                      e.type == S_IFDIR ? "directory of its own" : "regular file");
+            return false;
+        }
+    }
+    struct stat user_st;
+    if (lstat((*absolute + "/user").c_str(), &user_st) != 0) {
         sim_error("%s: not a simulated board (make one with: switch-sim new DIR)", dir.c_str());
         return false;
     }
