@@ -69,6 +69,10 @@ namespace {
 const char* const bwrap_path = "/usr/bin/bwrap";
 const char* const dash_path = "/usr/bin/dash";
 const char* const ldd_path = "/usr/bin/ldd";
+// The memory checker that the launch's memory-check rows preload by its bare name: the
+// sandbox's loader (no cache there) finds it in /usr/lib.
+const char* const duma_name = "libduma.so.0.0.0";
+const char* const duma_folders[] = {"/usr/lib", "/usr/lib/x86_64-linux-gnu", "/lib"};
 const char* const sandbox_path = "/bin:/sbin:/usr/bin:/usr/sbin";
 const long max_usb_delay = 3600;
 const long max_timeout = 7 * 24 * 3600;
@@ -568,6 +572,12 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
     add_shared_libraries(busybox, &libraries);
     add_shared_libraries(self, &libraries);
     if (sim_is_file(BOOTMGR_SIM_PATH)) add_shared_libraries(BOOTMGR_SIM_PATH, &libraries);
+    std::string duma;
+    for (const char* folder : duma_folders) {
+        std::string candidate = std::string(folder) + "/" + duma_name;
+        if (duma.empty() && sim_is_file(candidate)) duma = candidate;
+    }
+    if (!duma.empty()) add_shared_libraries(duma, &libraries);
     // Folders on the way are made readable by all: the sandbox's uid is not bwrap's.
     std::set<std::string> folders;
     for (const std::string& lib : libraries) {
@@ -581,6 +591,7 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
     }
     for (const std::string& lib : libraries) a.insert(a.end(), {"--ro-bind", lib, lib});
 
+    if (!duma.empty()) a.insert(a.end(), {"--ro-bind", duma, std::string("/usr/lib/") + duma_name});
     a.insert(a.end(), {"--ro-bind", dash_path, "/bin/sh"});
     a.insert(a.end(), {"--ro-bind", busybox, "/bin/busybox"});
     a.insert(a.end(), {"--ro-bind", self, SIM_SELF_IN_SANDBOX});

@@ -82,6 +82,16 @@ class TestPlatformPrograms:
         assert texts(board, "cmd") == ["/bin/backtrace"]
 
 
+    @pytest.mark.skipif(not os.path.exists("/usr/lib/libduma.so.0.0.0"), reason="duma not installed")
+    def test_memory_checker_preloads_and_busybox_unpacks(self, board):
+        script = ("cd /tmp && echo hello > f && tar czf t.tgz f && gzip f && gunzip f.gz && "
+                  "rm f && tar mxzf t.tgz && printf '#!/bin/sh\\ncat /tmp/f\\n' > app && "
+                  "chmod +x app && LD_PRELOAD=libduma.so.0.0.0 ./app")
+        result = sh(board, script)
+        assert result.stdout == "hello\n"
+        assert result.stderr.startswith("DUMA")
+
+
 class TestFilesystem:
     def test_user_and_sim_are_the_board_directory(self, board):
         sh(board, "mkdir -p /user/images && echo one > /user/images/f && echo two > /sim/g")
