@@ -60,6 +60,9 @@
 #ifndef BOOTMGR_SIM_PATH
 #define BOOTMGR_SIM_PATH "bootmgr-sim"
 #endif
+#ifndef BOOTMGR_SIM_PPC_PATH
+#define BOOTMGR_SIM_PPC_PATH "build-ppc/bootmgr-sim"
+#endif
 #ifndef SANDBOX_SOURCE_DIR
 #define SANDBOX_SOURCE_DIR "sandbox"
 #endif
@@ -69,6 +72,9 @@ namespace {
 const char* const bwrap_path = "/usr/bin/bwrap";
 const char* const dash_path = "/usr/bin/dash";
 const char* const ldd_path = "/usr/bin/ldd";
+// --target ppc: the PowerPC boot manager runs under this emulator (a static program), while
+// the shell and the platform programs it starts run natively.
+const char* const qemu_ppc_path = "/usr/bin/qemu-ppc-static";
 // The memory checker that the launch's memory-check rows preload by its bare name: the
 // sandbox's loader (no cache there) finds it in /usr/lib.
 const char* const duma_name = "libduma.so.0.0.0";
@@ -190,6 +196,7 @@ struct boot_options {
     long long rtc_offset = 0;
     long usb_after = -1;              // seconds; -1: not given
     long timeout = 0;                 // seconds; 0: none
+    bool ppc = false;                 // --target ppc
     std::vector<std::string> command; // what runs in the sandbox (after _init)
 };
 
@@ -498,6 +505,13 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
                 return false;
             }
             options->rtc_given = true;
+        } else if (arg == "--target" && i + 1 < argc) {
+            std::string target = argv[++i];
+            if (target != "ppc" && target != "host") {
+                sim_error("--target: 'host' or 'ppc', not '%s'", argv[i]);
+                return false;
+            }
+            options->ppc = target == "ppc";
         } else if (arg == "--timeout" && i + 1 < argc) {
             uint64_t seconds = 0;
             if (!sim_parse_number(argv[++i], uint64_t(max_timeout), &seconds) || seconds == 0) {
@@ -524,7 +538,7 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
     }
     if (dir.empty()) {
         sim_error("usage: switch-sim %s DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] "
-                  "[--timeout SECONDS]%s",
+                  "[--timeout SECONDS] [--target host|ppc]%s",
                   argv[0], want_command ? " [-- COMMAND ...]" : "");
         return false;
     }
@@ -595,7 +609,17 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
     a.insert(a.end(), {"--ro-bind", dash_path, "/bin/sh"});
     a.insert(a.end(), {"--ro-bind", busybox, "/bin/busybox"});
     a.insert(a.end(), {"--ro-bind", self, SIM_SELF_IN_SANDBOX});
-    if (sim_is_file(BOOTMGR_SIM_PATH)) {
+    if (options.ppc) {
+        if (!sim_is_file(BOOTMGR_SIM_PPC_PATH) || !sim_is_file(qemu_ppc_path)) {
+            sim_error("--target ppc needs %s (cmake -S . -B build-ppc "
+                      "-DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake && cmake --build "
+                      "build-ppc --target bootmgr-sim) and %s (qemu-user-static)",
+                      BOOTMGR_SIM_PPC_PATH, qemu_ppc_path);
+            return false;
+        }
+        a.insert(a.end(), {"--ro-bind", BOOTMGR_SIM_PPC_PATH, SIM_BOOTMGR_IN_SANDBOX});
+        a.insert(a.end(), {"--ro-bind", qemu_ppc_path, qemu_ppc_path});
+    } else if (sim_is_file(BOOTMGR_SIM_PATH)) {
         a.insert(a.end(), {"--ro-bind", BOOTMGR_SIM_PATH, SIM_BOOTMGR_IN_SANDBOX});
     } else if (options.command.empty()) {
         sim_error("%s: the boot manager is not built (cmake --build BUILD --target bootmgr-sim)",
@@ -635,7 +659,9 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
         a.insert(a.end(),
                  {"--usb-after", std::to_string(options.usb_after < 0 ? 0 : options.usb_after)});
     a.push_back("--");
-    if (options.command.empty()) {
+    if (options.command.empty() && options.ppc) {
+        a.insert(a.end(), {qemu_ppc_path, SIM_BOOTMGR_IN_SANDBOX});
+    } else if (options.command.empty()) {
         a.push_back(SIM_BOOTMGR_IN_SANDBOX);
     } else {
         a.insert(a.end(), options.command.begin(), options.command.end());

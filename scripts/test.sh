@@ -21,11 +21,14 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBOOTMGR_SANITIZE=ON >/dev/nu
 cmake --build build-asan -j"$JOBS" --target crypto_tests oracle_tests unit_tests
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$JOBS"
 
-echo "== PowerPC target build, toolkit tests under qemu"
+echo "== PowerPC target build, toolkit and unit tests under qemu, a signed boot"
 cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-ppc -j"$JOBS" --target crypto_tests bootmgr
+cmake --build build-ppc -j"$JOBS" --target crypto_tests unit_tests bootmgr bootmgr-sim
 ctest --test-dir build-ppc --output-on-failure -j"$JOBS"
+# switch-sim boot --target ppc runs build-ppc/bootmgr-sim (the host build's default path).
+SWITCH_SIM="$PWD/build/switch-sim" BOOTMGR_BUILD_DIR="$PWD/build" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system/test_ppc_target.py
 
 if [ "$FUZZ_SECONDS" -gt 0 ]; then
   echo "== fuzzing, $FUZZ_SECONDS s per target"
