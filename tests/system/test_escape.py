@@ -144,6 +144,17 @@ def test_planted_board_file_is_refused(side, kind, name, command):
     assert "refused" in result.stderr or "not a simulated board" in result.stderr
 
 
+@pytest.mark.parametrize("name,plant", [
+    ("board.conf", "/bin/busybox mkfifo"), ("eeprom.bin", "/bin/busybox mkfifo"),
+    ("flash/ubootenv.bin", "ln -s /dev/zero"), ("flash/kernel.bin", "ln -s /sim/eeprom.bin")])
+def test_board_file_replaced_inside_is_refused_by_the_devices(side, name, plant):
+    started = time.monotonic()
+    result = side.sh(f"rm /sim/{name}; {plant} /sim/{name}; exec /sbin/bootmgr", "--timeout",
+                     "60", timeout=90)
+    assert time.monotonic() - started < 30
+    assert f"emulated board: /sim/{name}: not a regular file; refused" in result.stderr
+
+
 def test_fifo_event_log_made_during_a_boot_does_not_hang(side):
     started = time.monotonic()
     result = side.sh("rm -f /sim/events.log; /bin/busybox mkfifo /sim/events.log; reboot; "
