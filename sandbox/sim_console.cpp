@@ -9,6 +9,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,13 +81,22 @@ std::string read_name(const sim_console_escape& e, const char** data, size_t* le
     return std::string();
 }
 
-// Sends the file with "sx -k" on the console's master side and waits for the transfer. The
-// file is opened here; the sender reads it through its descriptor under the sandbox's
-// identity when the launcher runs as root.
+// Sends the file with "sx -k" and waits for the transfer. The sender talks to a socket
+// whose other end the launcher relays to and from the console's master side: reads from
+// the master are prompt, so a receiver that flushes its port as it ends rarely takes its
+// last answer with it, and a sender that drains its output never waits on a switch that
+// stopped reading. The file is opened here; the sender reads it through its descriptor,
+// under the sandbox's identity when the launcher runs as root.
 void send_file(sim_console_escape* e, const std::string& name) {
     int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         say(*e, "[switch-sim] " + name + ": " + strerror(errno) + "\r\n");
+        return;
+    }
+    int line[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, line) != 0) {
+        say(*e, std::string("[switch-sim] socketpair: ") + strerror(errno) + "\r\n");
+        close(fd);
         return;
     }
     pid_t pid = fork();
@@ -97,27 +107,45 @@ void send_file(sim_console_escape* e, const std::string& name) {
             _exit(126);
         }
         // Out of the way of the numbers they take below first.
-        int file = fcntl(fd, F_DUPFD_CLOEXEC, 10), master = fcntl(e->master, F_DUPFD_CLOEXEC, 10),
+        int file = fcntl(fd, F_DUPFD_CLOEXEC, 10), end = fcntl(line[1], F_DUPFD_CLOEXEC, 10),
             output = fcntl(e->output, F_DUPFD_CLOEXEC, 10);
-        if (file < 0 || master < 0 || output < 0 || dup2(file, 3) != 3 || dup2(master, 0) != 0 ||
-            dup2(master, 1) != 1 || dup2(output, 2) != 2) {
+        if (file < 0 || end < 0 || output < 0 || dup2(file, 3) != 3 || dup2(end, 0) != 0 ||
+            dup2(end, 1) != 1 || dup2(output, 2) != 2) {
             _exit(126);
         }
-        execl(sender_path, "sx", "-k", "/dev/fd/3", static_cast<char*>(nullptr));
+        execl(sender_path, "sx", "-k", "-t", "20", "/dev/fd/3", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fd);
+    close(line[1]);
     int status = 0;
     if (pid > 0) say(*e, "[switch-sim] sending; Ctrl-C stops the sender\r\n");
     // Meanwhile Ctrl-C stops a sender that waits for an answer that does not come, and
     // Ctrl-] stops it and begins an escape; other typing is not the switch's.
     int stop_signal = SIGTERM;
-    for (int waited = 0; pid > 0; ++waited) {
+    bool line_open = true;
+    char buffer[4096];
+    while (pid > 0) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR)) break;
-        pollfd p{e->input, POLLIN, 0};
+        pollfd p[3] = {
+            {e->input, POLLIN, 0}, {e->master, POLLIN, 0}, {line_open ? line[0] : -1, POLLIN, 0}};
+        if (poll(p, 3, 100) <= 0) continue;
+        ssize_t n;
+        if (p[1].revents != 0 && (n = read(e->master, buffer, sizeof buffer)) > 0 && line_open &&
+            write(line[0], buffer, size_t(n)) < 0) {
+            line_open = false;
+        }
+        if (p[2].revents != 0) {
+            n = read(line[0], buffer, sizeof buffer);
+            if (n > 0) {
+                forward(*e, buffer, size_t(n));
+            } else {
+                line_open = false;
+            }
+        }
         char c = 0;
-        if (poll(&p, 1, 100) == 1 && read(e->input, &c, 1) == 1 &&
+        if (p[0].revents != 0 && read(e->input, &c, 1) == 1 &&
             (c == '\x03' || c == SIM_CONSOLE_ESCAPE)) {
             kill(pid, stop_signal);
             stop_signal = SIGKILL; // a second time, for good
@@ -129,12 +157,13 @@ void send_file(sim_console_escape* e, const std::string& name) {
             }
         }
     }
+    close(line[0]);
     bool sent = pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     std::string ended = pid < 0             ? std::string(strerror(errno))
                         : WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                             : "signal " + std::to_string(WTERMSIG(status));
-    // A receiver that ends and has its port flushed can lose the last acknowledgement on
-    // the way: only the switch knows whether the file arrived.
+    // A receiver that ends and flushes its port can still lose its last answer on the
+    // way: only the switch knows whether the file arrived.
     say(*e, sent ? "\r\n[switch-sim] sent " + name + "\r\n"
                  : "\r\n[switch-sim] sx ended (" + ended + ")\r\n");
 }

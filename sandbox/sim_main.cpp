@@ -18,22 +18,25 @@ const char usage_text[] =
     "  eeprom DIR OFFSET [BYTE ...]\n"
     "        set EEPROM bytes at OFFSET, or print the byte there (numbers: 213 or 0xD5)\n"
     "  boot DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] [--timeout SECONDS]\n"
-    "       [--target host|ppc]\n"
+    "       [--target host|ppc] [--link up|down] [--time-scale F]\n"
     "        power the board on once; the console is this terminal; the exit status is\n"
     "        the boot manager's. DIR/usb/, when present, is the USB stick at /mnt/usb,\n"
     "        mounted SECONDS after power-on (default 0). --rtc: 2000 to 2099, what the\n"
     "        board's clock shows. --timeout powers the board off after SECONDS (exit\n"
     "        status 124). --target ppc runs the PowerPC build of the boot manager\n"
-    "        (build-ppc/bootmgr-sim) under qemu-ppc-static\n"
+    "        (build-ppc/bootmgr-sim) under qemu-ppc-static. --link down starts with the\n"
+    "        management link down. --time-scale F makes every sleep of the boot manager\n"
+    "        F times as long (0.001 to 1000). Console escape: Ctrl-] x sends a file by\n"
+    "        xmodem (sx -k), Ctrl-] q powers the board off\n"
     "  demo [DIR] [boot options]\n"
     "        make a board (in a new temporary directory without DIR) with production-signed\n"
     "        sample applications in image slots 1 and 2 (the older), then boot it\n"
     "  events DIR [KIND]\n"
-    "        print the board's event log (kinds: shell, cmd, led, reboot)\n"
+    "        print the board's event log (kinds: shell, cmd, led, reboot, tftpd, dhcpd)\n"
     "  shell DIR [--rtc ...] [--usb-after ...] [--timeout ...] [-- COMMAND ...]\n"
     "        run a command (default: a shell) in the sandbox of a boot, for debugging\n"
-    "Simulated network services: the tftp client fetches DIR/tftp/NAME, the xmodem\n"
-    "receiver rx receives DIR/xmodem.bin.\n";
+    "Network: eth0 reaches 192.0.2.1 only, where a TFTP server serves DIR/tftp/ and a\n"
+    "DHCP server offers 192.0.2.100 to 192.0.2.199.\n";
 
 struct command_entry {
     const char* name;

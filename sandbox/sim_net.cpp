@@ -103,17 +103,30 @@ char read_byte(int fd, int timeout_ms) {
 // One line of dnsmasq's log, "dnsmasq-tftp[PID]: TEXT": TFTP and DHCP activity goes to the
 // event log; the start-up lines do not. Returns true for the line that says it started.
 bool relay_log_line(const std::string& events, const std::string& line) {
+    if (line.compare(0, 8, "dnsmasq:") == 0) { // a fatal complaint
+        fprintf(stderr, "switch-sim: management network: %s\n", line.c_str());
+        return false;
+    }
     size_t bracket = line.find('[');
     size_t colon = line.find("]: ");
     if (bracket == std::string::npos || colon == std::string::npos || colon < bracket) {
-        emu_append_event(events, "dhcpd", line);
         return false;
     }
     std::string tag = line.substr(0, bracket), text = line.substr(colon + 3);
     if (tag == "dnsmasq" && text.compare(0, 8, "started,") == 0) return true;
     auto starts = [&](const char* prefix) { return text.compare(0, strlen(prefix), prefix) == 0; };
-    if (starts("compile time options") || starts("DHCP, ") || starts("TFTP root is")) return false;
-    emu_append_event(events, tag == "dnsmasq-tftp" ? "tftpd" : "dhcpd", text);
+    // Start-up lines, among them the warning of a board without a tftp/ folder.
+    if (starts("compile time options") || starts("DHCP, ") || starts("TFTP root is") ||
+        (starts("warning: ") && text.find(" inaccessible") != std::string::npos)) {
+        return false;
+    }
+    if (tag == "dnsmasq-tftp") {
+        emu_append_event(events, "tftpd", text);
+    } else if (starts("DHCP") && text.size() > 4 && text[4] >= 'A' && text[4] <= 'Z') {
+        // The messages (DHCPDISCOVER(srv0) ...); not the complaints of a server whose
+        // interface goes away as the board powers off.
+        emu_append_event(events, "dhcpd", text);
+    }
     return false;
 }
 

@@ -27,6 +27,12 @@
 // The board, user/ and usb/ are opened once and bound by descriptor; bwrap still mounts by
 // path, so the first program checks that each mount is the directory opened (device and
 // inode) before anything else runs: a link swapped in between is refused.
+//
+// Console and network: whenever the caller's input is a terminal the sandbox gets a
+// pseudo-terminal of its own that the launcher relays, which lets the console escape
+// (sim_console.h) reach the launcher; Ctrl-C still arrives as a byte and the sandbox's
+// terminal turns it into SIGINT. After the host identity is final, _init gives the board
+// its management network (sim_net.h) in a user namespace of the sandbox's own.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -56,6 +62,8 @@
 #include "sandbox/board_layout.h"
 #include "sandbox/emu.h"
 #include "sandbox/sim_common.h"
+#include "sandbox/sim_console.h"
+#include "sandbox/sim_net.h"
 
 #ifndef BOOTMGR_SIM_PATH
 #define BOOTMGR_SIM_PATH "bootmgr-sim"
@@ -196,6 +204,8 @@ struct boot_options {
     long long rtc_offset = 0;
     long usb_after = -1;              // seconds; -1: not given
     long timeout = 0;                 // seconds; 0: none
+    bool link_down = false;           // the management link starts without carrier
+    std::string time_scale;           // factor of the boot manager's sleeps; "": 1
     bool ppc = false;                 // --target ppc
     std::vector<std::string> command; // what runs in the sandbox (after _init)
 };
@@ -519,6 +529,21 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
                 return false;
             }
             options->timeout = long(seconds);
+        } else if (arg == "--link" && i + 1 < argc) {
+            std::string state = argv[++i];
+            if (state != "up" && state != "down") {
+                sim_error("--link: up or down");
+                return false;
+            }
+            options->link_down = state == "down";
+        } else if (arg == "--time-scale" && i + 1 < argc) {
+            char* end = nullptr;
+            double factor = strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(factor >= 0.001 && factor <= 1000)) {
+                sim_error("--time-scale: a factor from 0.001 to 1000");
+                return false;
+            }
+            options->time_scale = argv[i];
         } else if (arg == "--usb-after" && i + 1 < argc) {
             uint64_t seconds = 0;
             if (!sim_parse_number(argv[++i], uint64_t(max_usb_delay), &seconds)) {
@@ -538,7 +563,7 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
     }
     if (dir.empty()) {
         sim_error("usage: switch-sim %s DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] "
-                  "[--timeout SECONDS] [--target host|ppc]%s",
+                  "[--timeout SECONDS] [--target host|ppc] [--link up|down] [--time-scale F]%s",
                   argv[0], want_command ? " [-- COMMAND ...]" : "");
         return false;
     }
@@ -576,6 +601,9 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
     if (options.rtc_given) {
         a.insert(a.end(), {"--setenv", SIM_RTC_OFFSET_ENV, std::to_string(options.rtc_offset)});
     }
+    if (!options.time_scale.empty()) {
+        a.insert(a.end(), {"--setenv", SIM_TIME_SCALE_ENV, options.time_scale});
+    }
     for (const char* dir : {"/bin", "/sbin", "/usr", "/usr/bin", "/usr/sbin", "/usr/lib",
                             "/usr/lib/sim", "/mnt", "/mnt/usb", "/etc"}) {
         a.insert(a.end(), {"--perms", "0755", "--dir", dir});
@@ -586,6 +614,9 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
     add_shared_libraries(busybox, &libraries);
     add_shared_libraries(self, &libraries);
     if (sim_is_file(BOOTMGR_SIM_PATH)) add_shared_libraries(BOOTMGR_SIM_PATH, &libraries);
+    const std::vector<sim_net_program> network = sim_net_programs();
+    if (network.empty()) return false;
+    for (const sim_net_program& program : network) add_shared_libraries(program.host, &libraries);
     std::string duma;
     for (const char* folder : duma_folders) {
         std::string candidate = std::string(folder) + "/" + duma_name;
@@ -626,6 +657,11 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
                   BOOTMGR_SIM_PATH);
         return false;
     }
+    for (const sim_net_program& program : network) {
+        a.insert(a.end(), {"--ro-bind", program.host, program.sandbox});
+    }
+    const std::vector<std::string> network_args = sim_net_sandbox_arguments();
+    a.insert(a.end(), network_args.begin(), network_args.end());
     std::set<std::string> stubs;
     if (!add_stubs(&a, &stubs)) return false;
     for (const char* applet : busybox_applets) {
@@ -655,6 +691,7 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
         a.insert(a.end(), {"--uid", std::to_string(setup.uid), "--gid", std::to_string(setup.gid)});
     }
     for (const std::string& expect : setup.expect) a.insert(a.end(), {"--expect", expect});
+    if (options.link_down) a.insert(a.end(), {"--link", "down"});
     if (setup.usb_fd >= 0)
         a.insert(a.end(),
                  {"--usb-after", std::to_string(options.usb_after < 0 ? 0 : options.usb_after)});
@@ -698,7 +735,8 @@ bool open_relay(const sandbox_setup& setup, console_relay* r) {
         return false;
     }
     r->slave = name;
-    if (chown(name, setup.uid, setup.gid) != 0 || chmod(name, 0600) != 0) return false;
+    if ((setup.as_root && chown(name, setup.uid, setup.gid) != 0) || chmod(name, 0600) != 0)
+        return false;
     r->model = r->tty[0] ? 0 : r->tty[1] ? 1 : 2;
     int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) return false;
@@ -738,7 +776,16 @@ void attach_relay(const console_relay& r) {
 
 // Waits for the sandbox, relaying the console when there is a relay, and powers the board
 // off (kills bwrap, which takes the sandbox down) when the time-out runs out.
-int wait_for_sandbox(pid_t pid, const console_relay& r, long timeout, bool* timed_out) {
+int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay& r, long timeout,
+                     bool* timed_out) {
+    sim_console_escape escape;
+    escape.input = r.input;
+    escape.output = r.output;
+    escape.master = r.master;
+    escape.drop_identity = setup.as_root;
+    escape.uid = setup.uid;
+    escape.gid = setup.gid;
+    bool powered_off = false; // by the operator, through the escape
     int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -784,7 +831,10 @@ int wait_for_sandbox(pid_t pid, const console_relay& r, long timeout, bool* time
         if (input_slot >= 0 && fds[input_slot].revents != 0) {
             ssize_t n = read(r.input, buffer, sizeof buffer);
             if (n > 0) {
-                write_all(r.master, buffer, size_t(n));
+                if (sim_console_input(&escape, buffer, size_t(n))) {
+                    kill(pid, SIGKILL);
+                    powered_off = true;
+                }
             } else if (n == 0 || errno != EINTR) {
                 input_open = false;
             }
@@ -804,6 +854,7 @@ int wait_for_sandbox(pid_t pid, const console_relay& r, long timeout, bool* time
     }
     if (pidfd >= 0) close(pidfd);
     if (r.slave_fd >= 0) close(r.slave_fd);
+    if (powered_off) return 0;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return 1;
@@ -864,7 +915,7 @@ int run_sandbox(const std::vector<std::string>& args, const sandbox_setup& setup
         tcsetattr(0, TCSANOW, &raw);
     }
     bool timed_out = false;
-    int status = wait_for_sandbox(pid, relay, timeout, &timed_out);
+    int status = wait_for_sandbox(pid, setup, relay, timeout, &timed_out);
     if (have_termios) tcsetattr(0, TCSANOW, &saved);
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGQUIT, &old_quit, nullptr);
@@ -880,7 +931,8 @@ int power_on(const boot_options& options) {
     sandbox_setup setup;
     if (!prepare_setup(options, &setup)) return 1;
     console_relay relay;
-    if (setup.as_root) {
+    // A terminal is always relayed, so that the console escape reaches the launcher.
+    if (setup.as_root || isatty(0)) {
         if (!open_relay(setup, &relay)) {
             sim_error("cannot make the sandbox's console: %s", strerror(errno));
             return 1;
@@ -946,6 +998,7 @@ int sim_cmd_tiocsti(int, char**) {
 // the program starts with SIGINT and SIGQUIT back at their defaults.
 int sim_cmd_init(int argc, char** argv) {
     long usb_after = -1;
+    bool link_down = false;
     long long uid = -1, gid = -1;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
@@ -956,6 +1009,8 @@ int sim_cmd_init(int argc, char** argv) {
         } else if (strcmp(argv[i], "--uid") == 0 || strcmp(argv[i], "--gid") == 0) {
             if (!sim_parse_number(argv[i + 1], 0xFFFFFFFEu, &value) || value == 0) return 127;
             (argv[i][2] == 'u' ? uid : gid) = static_cast<long long>(value);
+        } else if (strcmp(argv[i], "--link") == 0) {
+            link_down = strcmp(argv[i + 1], "down") == 0;
         } else if (strcmp(argv[i], "--expect") == 0) {
             const char* eq = strchr(argv[i + 1], '=');
             struct stat st;
@@ -993,6 +1048,8 @@ int sim_cmd_init(int argc, char** argv) {
         __user_cap_data_struct none[2] = {};
         syscall(SYS_capset, &header, none);
     }
+    // Without a network the board still boots; its network commands then fail.
+    sim_net_start(link_down);
     if (usb_after == 0) {
         create_usb_marker();
     } else if (usb_after > 0) {

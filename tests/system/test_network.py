@@ -1,0 +1,101 @@
+"""The simulated switch's management network: busybox's network tools and dhclient in the
+sandbox, a real TFTP and DHCP server at 192.0.2.1 on the other end of eth0, and nothing
+beyond."""
+import hashlib
+import re
+import time
+
+import pexpect
+import pytest
+
+from simboard import run_sim, spawn, texts
+
+UP = "ifconfig eth0 192.0.2.10 netmask 255.255.255.0 up; "
+PACKAGE = bytes(range(256)) * 300  # several TFTP blocks, the last one short
+
+
+def sh(board, script, *options):
+    return run_sim("shell", board, *options, "--", "/bin/sh", "-c", script, check=False)
+
+
+# (file asked for, exit status of tftp, what the server logged)
+FETCHES = [
+    ("pkg.img", 0, "sent /sim/tftp/pkg.img to 192.0.2.10"),
+    ("missing", 1, "file /sim/tftp/missing not found for 192.0.2.10"),
+    ("../secret", 1, "cannot access /sim/tftp/../secret: Permission denied"),
+]
+
+
+def test_tftp_fetches_from_the_board_tftp_folder(board):
+    (board / "tftp").mkdir()
+    (board / "tftp" / "pkg.img").write_bytes(PACKAGE)
+    (board / "secret").write_bytes(b"S")
+    script = UP + "".join(f"tftp -g -r {name} -l /tmp/{i} 192.0.2.1; echo $?; "
+                          for i, (name, _, _) in enumerate(FETCHES))
+    result = sh(board, script + "/bin/busybox md5sum /tmp/0; ls /tmp")
+    lines = result.stdout.split("\n")
+    assert lines[:len(FETCHES)] == [str(status) for _, status, _ in FETCHES]
+    assert lines[len(FETCHES)] == hashlib.md5(PACKAGE).hexdigest() + "  /tmp/0"
+    assert lines[len(FETCHES) + 1:] == ["0", ""]
+    assert texts(board, "tftpd") == [logged for _, _, logged in FETCHES]
+
+
+def test_dhclient_leases_an_address_in_the_range(board):
+    result = sh(board, "dhclient -1 eth0; echo $?; ip -4 -o address show eth0")
+    status, shown = result.stdout.split("\n", 1)
+    assert status == "0"
+    address = re.search(r"inet (192\.0\.2\.(\d+))/24", shown)
+    assert address and 100 <= int(address.group(2)) <= 199, result.stdout + result.stderr
+    assert f"DHCPACK(srv0) {address.group(1)}" in " ".join(texts(board, "dhcpd"))
+
+
+@pytest.mark.parametrize("link, carrier", [("up", True), ("down", False)])
+def test_link_option_sets_the_carrier(board, link, carrier):
+    result = sh(board, UP + "sleep 1; ip -o link show eth0", "--link", link)
+    assert ("NO-CARRIER" not in result.stdout) == carrier, result.stdout
+
+
+def test_nothing_beyond_the_server_is_reachable(board):
+    script = (UP + "ip -o link | cut -d: -f2; ip route; ip route get 198.51.100.1; "
+              "tftp -g -r x -l /tmp/x 10.0.0.1; grep -E '^Cap(Eff|Bnd)' /proc/self/status; "
+              "cat /proc/self/uid_map")
+    result = sh(board, script)
+    out = result.stdout.split("\n")
+    assert [name.strip() for name in out[:2]] == ["lo", "eth0@if2"]
+    assert out[2] == "192.0.2.0/24 dev eth0 proto kernel scope link src 192.0.2.10 "
+    assert "Network is unreachable" in result.stderr
+    assert "tftp: sendto: Network is unreachable" in result.stderr
+    # CAP_NET_ADMIN, CAP_NET_RAW and CAP_NET_BIND_SERVICE, in the sandbox's namespace only.
+    assert out[3:5] == ["CapEff:\t0000000000003400", "CapBnd:\t0000000000003400"]
+    inside, outside, count = out[5].split()
+    assert inside == outside != "0" and count == "1"
+
+
+@pytest.mark.parametrize("option, value", [("--link", "sideways"), ("--time-scale", "0"),
+                                           ("--time-scale", "fast"), ("--time-scale", "1e9")])
+def test_bad_network_and_time_options_are_refused(board, option, value):
+    result = run_sim("boot", board, option, value, check=False)
+    assert result.returncode == 2 and option in result.stderr
+
+
+def test_console_escape_sends_a_file_by_xmodem_and_powers_off(board, tmp_path):
+    sent = tmp_path / "rescue.img"
+    sent.write_bytes(PACKAGE[:4096])  # whole 1 KiB blocks: nothing padded
+    # The sender starts first and waits for the receiver, as an operator's would.
+    child = spawn("shell", board, "--", "/bin/sh", "-c",
+                  "echo go; sleep 1; stty raw -echo; rx /tmp/image; echo $? > /sim/out; "
+                  "/bin/busybox md5sum /tmp/image >> /sim/out; exec sleep 60")
+    child.expect("go")
+    child.send("\x1dx")
+    child.expect("file to send by xmodem")
+    child.send(f"{sent}\r")
+    out = board / "out"
+    deadline = time.monotonic() + 30
+    while len(out.read_text().split("\n") if out.exists() else []) < 3:
+        assert time.monotonic() < deadline, child.before
+        time.sleep(0.2)
+    assert out.read_text() == f"0\n{hashlib.md5(PACKAGE[:4096]).hexdigest()}  /tmp/image\n"
+    child.send("\x1dq")  # also stops a sender still waiting for the last answer
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == 0
