@@ -132,8 +132,11 @@ int serial_prepare_download() {
     puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
     puts("       before initiating the download.");
     fflush(stdout);
+    // Once drained, nothing of ours is left to send: only stray input is
+    // discarded. (Discarding output as well would throw away what a
+    // pseudo-terminal's reader has not yet taken, the prompts above included.)
     tcdrain(fd);
-    tcflush(fd, TCIOFLUSH);
+    tcflush(fd, TCIFLUSH);
     if (tcgetattr(fd, &serial_saved) != 0) {
         // Not a terminal: nothing could be set, or put back afterwards.
         perror("Can't open serial port!");
@@ -165,8 +168,8 @@ void serial_restore(int fd) {
     if (fd < 0) return;
     puts("       Change the baud rate back to 9600 bps, hit the <ENTER> key");
     fflush(stdout);
-    tcdrain(fd);
-    tcflush(fd, TCIOFLUSH);
+    tcdrain(fd); // the receiver's last acknowledgement goes out, not away
+    tcflush(fd, TCIFLUSH);
     tcsetattr(fd, TCSADRAIN, &serial_saved);
     tcflow(fd, TCOON);
     wait_for_byte(fd, '\n', "\r\n    ... Waiting for the <ENTER> key to be hit...\r");
