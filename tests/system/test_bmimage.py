@@ -238,10 +238,15 @@ def test_help_of_every_command(tool):
     assert run(tool, "frobnicate", check=False).returncode == 2
 
 
-def test_demo_boots_the_signed_sample_application(tool, tmp_path):
+def test_demo_boots_the_signed_sample_application_then_rescues_a_board(tool, tmp_path):
     board = tmp_path / "board"
-    console = run_sim("demo", board, check=False, timeout=120).stdout.replace("\r\n", "\n")
+    result = run_sim("demo", board, check=False, timeout=120)
+    console = result.stdout.replace("\r\n", "\n")
     assert console.startswith(f"Demo board: {board}\n")
     start = console.index("--- powering on ---\nBooting image '1'\n")
     verified = console.index(" Image signature verified. ", start)
     assert console.index("=== Sample switch application 1.1.0.0 ===\n", verified)
+    rescue = console.index(f"Rescue board: {board}-rescue\n", verified)
+    installed = console.index("File pkg.img installed from 192.0.2.1 at ", rescue)
+    assert console.index("=== Sample switch application 1.2.0.0 ===\n", installed)
+    assert result.returncode == 0
