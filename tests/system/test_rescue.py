@@ -1,14 +1,17 @@
-"""Rescue downloads on the simulated switch against the real TFTP and DHCP server of the
-sandbox's network. Boots run with --time-scale so that the fixed waits of the dialogues
-pass quickly."""
+"""Rescue mode on the simulated switch, through the console: the menu and its actions, and
+downloads from the real TFTP and DHCP server of the sandbox's network. Boots run with
+--time-scale so that the fixed waits of the dialogues pass quickly."""
 import io
 import os
+import re
 import subprocess
 import tarfile
 
+import pexpect
 import pytest
 
-from simboard import boot, run_to_end, texts
+from simboard import boot, run_sim, run_to_end, texts
+from test_launch import image, tarball
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 SCALE = ("--time-scale", "0.1")
@@ -81,3 +84,177 @@ def test_dhcp_at_start_leases_from_the_server(board, sim):
                          answers=[(r"Use DHCP for network configuration\? y/N: ", "y\r")])
     assert "Mgmt link not available" not in console.text
     assert any(line.startswith("DHCPACK(srv0) 192.0.2.") for line in texts(board, "dhcpd"))
+
+
+MENU = r"Option\? : "
+
+
+def at_menu(board, *env):
+    """Boots a board whose boot environment asks for rescue mode, up to the menu."""
+    run_sim("env", board, "diagnostics=rescue", *env)
+    child = boot(board, *SCALE)
+    child.expect(MENU)
+    return child
+
+
+def power_off(child):
+    child.send("\x1dq")
+    child.expect(pexpect.EOF)
+    child.close()
+
+
+def write_flash(board, partition, data):
+    with open(board / "flash" / f"{partition}.bin", "r+b") as flash:
+        flash.write(data)
+
+
+def secure(board, tmp_path):
+    """A production-signed root filesystem: the switch runs no developer images."""
+    write_flash(board, "rfs", image(tmp_path, b"rootfs", kind="rootfs"))
+
+
+# key -> what shows that its action started (R: the reboot; E: the boot going on)
+KEYS = {
+    "T": "Performing TFTP rescue.",
+    "X": "Change the baud rate to 115200 bps and hit the <ENTER> key",
+    "P": "WARNING: the following test is used to determine physical presence",
+    "R": None,
+    "E": "Booting image '1'",
+    "U": "Choose file number to install (q to quit): ",
+    "V": "Installed images versions:",
+    "M": "MAC address (format nn:nn:nn:nn:nn:nn): ",
+    "K": "Confirm: wiping system keys y/N: ",
+    "D": "Standalone diags cannot be run on a secured switch",
+}
+
+
+@pytest.mark.parametrize("key", list(KEYS) + [k.lower() for k in KEYS])
+def test_menu_keys_start_their_actions(board, tmp_path, key):
+    secure(board, tmp_path)
+    child = at_menu(board)
+    child.send(key)
+    shown = KEYS[key.upper()]
+    if shown is None:
+        child.expect(pexpect.EOF)
+        child.close()
+        assert texts(board, "reboot") == ["/bin/reboot"]
+    else:
+        child.expect_exact(shown)
+        power_off(child)
+
+
+def test_unknown_keys_and_ctrl_c_ask_again(board):
+    child = at_menu(board)
+    for key, answer in [("z", 'unknown option "Z". Please try again'),
+                        ("9", 'unknown option "9". Please try again'), ("\x03", "")]:
+        if key == "\x03":
+            child.sendintr()
+        else:
+            child.send(key)
+        child.expect(MENU)
+        assert answer in child.before and "Please select" not in child.before
+    child.send("v")  # the menu still answers
+    child.expect_exact("Installed images versions:")
+    power_off(child)
+
+
+def test_key_wipe_and_keys_made_again_at_the_next_start(board):
+    keys = ["development_key.pub.pem", "production_key.pub.pem"]
+    child = at_menu(board)
+    assert sorted(p.name for p in (board / "user").glob("*.pem")) == keys
+    child.send("K")
+    child.expect_exact("y/N: ")
+    child.send("y")
+    child.expect_exact("System keys have been deleted. Reset the switch to complete the operation")
+    child.expect(MENU)
+    power_off(child)
+    assert not list((board / "user").glob("*.pem"))
+    power_off(at_menu(board))
+    assert {p.name: p.stat().st_size for p in (board / "user").glob("*.pem")} == dict.fromkeys(
+        keys, 464)
+
+
+def test_versions_report(board, tmp_path):
+    (board / "user" / "images").mkdir(parents=True)
+    (board / "user" / "images" / "image1").write_bytes(image(tmp_path))
+    child = at_menu(board)
+    child.send("V")
+    child.expect(MENU)
+    assert "\tOS image 1  : 1.0.0.1\n\tOS image 2  : 0.0.0.0" in child.before.replace("\r", "")
+    power_off(child)
+
+
+def test_mac_address_only_six_hex_numbers(board):
+    good = "02:00:5e:00:53:0a"
+    child = at_menu(board)
+    child.send("m")
+    for attempt in ["1:2:3:4:5:6;sh", "1:2:3:4:5:6 `sh`", "$(reboot)", good]:
+        child.expect_exact("nn:nn:nn:nn:nn:nn): ")
+        child.send(attempt + "\r")
+        if attempt != good:
+            child.expect_exact("Invalid MAC address. Try again please")
+    child.expect(MENU)
+    power_off(child)
+    ifconfig = [t for t in texts(board, "shell") if t.startswith("ifconfig")]
+    assert ifconfig == [f"ifconfig eth0 hw ether '{good}'\\n"]
+    assert not texts(board, "reboot")
+
+
+ERASE = ["/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char",
+         "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
+         "mkdir /user/images &> /dev/null"]
+
+
+@pytest.mark.parametrize("answer, erased", [("y", True), ("n", False)])
+def test_diagnostics_in_low_security_mode(board, tmp_path, answer, erased):
+    secure(board, tmp_path)
+    diags = tarball({"mpdiag.elf.strip": b'#!/bin/sh\necho "diagnostics running"\n'}, False)
+    write_flash(board, "rescue", image(tmp_path, diags, kind="diags"))
+    child = at_menu(board, "lowsec=authorised")
+    child.send("D")
+    child.expect_exact("NOTE: Uboot low security mode override enabled")
+    child.expect_exact("keys will be lost) y/N: ")
+    child.send(answer)
+    console = run_to_end(child)
+    assert "Booting diags image...\nLaunching diagnostics image" in console.text
+    assert "diagnostics running\n" in console.text
+    shell = texts(board, "shell")
+    assert [c for c in ERASE if c in shell] == (ERASE if erased else [])
+
+
+def test_usb_install_lists_the_files_and_installs_the_one_chosen(board, tmp_path):
+    usb = board / "usb"
+    (usb / "folder").mkdir(parents=True)
+    (usb / "a.img").write_bytes(b"not an image")
+    (usb / "b.img").write_bytes(image(tmp_path))
+    child = at_menu(board)
+    child.send("u")
+    child.expect_exact("Choose file number to install (q to quit): ")
+    listed = dict(re.findall(r"\t(\d+): (\S+)\r\n", child.before))
+    assert sorted(listed.values()) == ["a.img", "b.img"]
+    child.send("x\r")
+    child.expect_exact("Invalid file number x. Try again pleas")
+    child.send([n for n, name in listed.items() if name == "b.img"][0] + "\r")
+    child.expect_exact("Installing b.img")
+    child.expect_exact("(hit return to just boot image): ")
+    child.send("2\r")
+    child.expect_exact("Image2 updated succeeded")
+    child.expect(MENU)
+    power_off(child)
+    log = (board / "user" / "install.log").read_text()
+    assert re.fullmatch(r"File /mnt/usb/b.img installed from USB at [0-9:]+ on [0-9-]+\n", log)
+    assert (board / "user" / "images" / "image2").read_bytes() == (usb / "b.img").read_bytes()
+
+
+def test_xmodem_handshakes_up_to_the_receiver(board):
+    child = at_menu(board)
+    child.send("X")
+    child.expect_exact("before initiating the download.")
+    child.send("\r")
+    child.expect_exact("rx: ready to receive /tmp/image")
+    child.send("\x18" * 8)  # the operator cancels the transfer
+    child.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
+    child.send("\n")
+    child.expect(MENU)
+    power_off(child)
+    assert texts(board, "shell")[-1] == "/usr/bin/rx /tmp/image"

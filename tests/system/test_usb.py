@@ -1,0 +1,98 @@
+"""USB start-up on the simulated switch: with USB boot enabled in the EEPROM the boot manager
+waits for the stick's mount marker, then takes replacement images for the slots or boots the
+application image on the stick, keeping a rejected list of what it has offered."""
+import hashlib
+
+import pytest
+
+from simboard import boot, run_to_end, set_eeprom
+from test_launch import image
+
+USB_BOOT = (0x13B, 0xD5)
+SCALE = ("--time-scale", "0.1")
+WAIT = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n"
+REPLACE = {1: "LQX4410_replace1_OS.img", 2: "LQX4410_replace2_OS.img"}
+OS_IMAGE = "LQX4410_OS.img"
+NO = [(r"\(y/n\) ", "n\r")]  # the console is in line mode at this question
+
+
+def stick(board, tmp_path, names):
+    set_eeprom(board, *USB_BOOT)
+    (board / "usb").mkdir()
+    data = image(tmp_path)
+    for name in names:
+        (board / "usb" / name).write_bytes(data)
+    return data
+
+
+def rejected(board):
+    folder = board / "user" / "images" / "rejected"
+    return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
+
+
+def installed(board):
+    log = board / "user" / "install.log"
+    return log.read_text().count(" installed from USB at ") if log.exists() else 0
+
+
+# files on the stick, the replacement already on the rejected list, answers, texts shown in
+# order, texts never shown, installs logged
+STARTS = {
+    "both replacements": ([REPLACE[1], REPLACE[2]], None, (), [
+        "Image2 has been successfully replaced", "Image1 has been successfully replaced",
+        "USB replacement image: board will boot with image1.", "Booting image '1'",
+        "APP_MODE=demo"], ["rejected list"], 2),
+    "rejected replacement answered n": ([REPLACE[1], REPLACE[2]], REPLACE[2], NO, [
+        "replacement for image2 found\nReplacement USB image is in rejected list.\n"
+        "Would you still like to load it? (y/n) ", "Booting image '1'", "Entering Rescue Mode."],
+        ["replacement for image1 found", "successfully replaced", "Timeout"], 0),
+}
+
+
+@pytest.mark.parametrize("case", STARTS)
+def test_replacements(board, tmp_path, case):
+    names, on_list, answers, shown, never, logged = STARTS[case]
+    data = stick(board, tmp_path, names)
+    if on_list:
+        (board / "user" / "images" / "rejected").mkdir(parents=True)
+        (board / "user" / "images" / "rejected" / hashlib.md5(data).hexdigest()).touch()
+    console = run_to_end(boot(board, *SCALE), answers)
+    assert WAIT + "USB mounted and ready!\nNo boot image found on USB.\n" in console.text
+    at = 0
+    for text in shown:
+        at = console.text.index(text, at)
+    assert not [text for text in never if text in console.text]
+    assert installed(board) == logged
+
+
+def test_os_image_booted_once_then_asked(board, tmp_path):
+    data = stick(board, tmp_path, [OS_IMAGE])
+    first = run_to_end(boot(board, *SCALE))
+    assert "No valid image found on USB" not in first.text
+    assert "Booting image 'LQX4410_OS.img' from USB stick.\n" in first.text
+    assert "APP_MODE=demo" in first.text and "rejected list" not in first.text
+    assert rejected(board) == [hashlib.md5(data).hexdigest()]
+    second = run_to_end(boot(board, *SCALE), NO)
+    assert "USB image is in rejected list.\nWould you still like to load it? (y/n) " in second.text
+    assert "USB Boot failed. Trying flash images.\nBooting image '1'" in second.text
+    assert "Timeout" not in second.text
+    assert "APP_MODE=demo" not in second.text
+
+
+def test_marker_found_at_the_fourth_look(board, tmp_path):
+    stick(board, tmp_path, [])
+    # Looks at 1.4, 2.8, 4.2 and 5.6 seconds; the stick is mounted after 5.
+    console = run_to_end(boot(board, "--time-scale", "1.4", "--usb-after", "5"))
+    assert WAIT + "...USB mounted and ready!\nNo boot image found on USB.\n" in console.text
+    assert "No valid image found on USB" in console.text
+
+
+def test_ctrl_c_does_not_end_the_wait(board):
+    set_eeprom(board, *USB_BOOT)  # no stick: the marker never shows
+    child = boot(board, "--time-scale", "0.2")
+    child.expect_exact(WAIT.rstrip("\n"))
+    child.expect_exact(".")
+    child.sendintr()
+    console = run_to_end(child)
+    waited, after = console.text.split("USB mount timed out\n")
+    assert waited.count(".") == 9 and after.startswith("Booting image '1'")
