@@ -86,6 +86,11 @@ const char* const qemu_ppc_path = "/usr/bin/qemu-ppc-static";
 // The memory checker that the launch's memory-check rows preload by its bare name: the
 // sandbox's loader (no cache there) finds it in /usr/lib.
 const char* const duma_name = "libduma.so.0.0.0";
+#ifndef SIM_SERIAL_LINE_PATH
+#define SIM_SERIAL_LINE_PATH ""
+#endif
+// The XMODEM receiver's preload (sandbox/serial_line.cpp); the rx wrapper names it.
+const char* const SIM_SERIAL_LINE_IN_SANDBOX = "/usr/lib/sim/serial_line.so";
 const char* const duma_folders[] = {"/usr/lib", "/usr/lib/x86_64-linux-gnu", "/lib"};
 const char* const sandbox_path = "/bin:/sbin:/usr/bin:/usr/sbin";
 const long max_usb_delay = 3600;
@@ -640,6 +645,8 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
     a.insert(a.end(), {"--ro-bind", dash_path, "/bin/sh"});
     a.insert(a.end(), {"--ro-bind", busybox, "/bin/busybox"});
     a.insert(a.end(), {"--ro-bind", self, SIM_SELF_IN_SANDBOX});
+    if (sim_is_file(SIM_SERIAL_LINE_PATH))
+        a.insert(a.end(), {"--ro-bind", SIM_SERIAL_LINE_PATH, SIM_SERIAL_LINE_IN_SANDBOX});
     if (options.ppc) {
         if (!sim_is_file(BOOTMGR_SIM_PPC_PATH) || !sim_is_file(qemu_ppc_path)) {
             sim_error("--target ppc needs %s (cmake -S . -B build-ppc "

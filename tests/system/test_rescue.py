@@ -258,3 +258,21 @@ def test_xmodem_handshakes_up_to_the_receiver(board):
     child.expect(MENU)
     power_off(child)
     assert texts(board, "shell")[-1] == "/usr/bin/rx /tmp/image"
+
+
+def test_xmodem_install_of_a_package_sent_with_sx(board, package):
+    child = at_menu(board)
+    child.send("X")
+    child.expect_exact("before initiating the download.")
+    child.send("\r")
+    child.expect_exact("rx: ready to receive /tmp/image")
+    child.send("\x1dx")  # the console escape: sx -k sends the file through the console
+    child.expect("file to send by xmodem")
+    child.send(f"{package}\r")
+    child.expect_exact("Waiting for the <ENTER> key to be hit...", timeout=60)
+    child.send("\n")
+    console = run_to_end(child, answers=[(r"image 1 or 2 \(hit return", "2\r")])
+    assert "Image2 updated succeeded" in console.text
+    assert "File image installed from xmodem at " in console.text
+    with open(board / "user" / "images" / "image2", "rb") as slot:
+        assert slot.read() == package.read_bytes()
