@@ -104,13 +104,6 @@ def texts(board_dir, kind):
     return [text for _, text in events(board_dir, kind)]
 
 
-def skip_if_placeholder(console, *stages):
-    """Skips a test whose subject is a stage that this build does not have yet."""
-    for stage in stages:
-        if f"{stage}: not available in this build" in console.text:
-            pytest.skip(f"{stage} is not built yet")
-
-
 def wait_for(predicate, timeout=5.0):
     end = time.monotonic() + timeout
     while time.monotonic() < end:

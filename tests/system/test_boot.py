@@ -4,8 +4,7 @@ import time
 
 import pytest
 
-from simboard import (boot, boot_to_end, events, run_sim, run_to_end, set_eeprom,
-                      skip_if_placeholder, texts)
+from simboard import boot, boot_to_end, events, run_sim, run_to_end, set_eeprom, texts
 
 MOUNT = "/bin/mount -t ubifs -o compr=none -o sync ubi0:user /user"
 USB_WAIT = ("Attempting to mount file system on USB flash drive; "
@@ -115,7 +114,6 @@ class TestUsbWait:
         (board / "usb").mkdir()
         set_eeprom(board, 0x013B, 0xD5)
         console = boot_to_end(board)
-        skip_if_placeholder(console, "usb_wait_mount")
         assert USB_WAIT + "USB mounted and ready!\n" in console.text
         assert "USB mount timed out" not in console.text
         assert console.text.index("USB mounted and ready!") < console.text.index("Booting image")
@@ -124,7 +122,6 @@ class TestUsbWait:
         (board / "usb").mkdir()
         set_eeprom(board, 0x013B, 0xD5)
         console = boot_to_end(board, "--usb-after", "3")
-        skip_if_placeholder(console, "usb_wait_mount")
         match = re.search(re.escape(USB_WAIT) + r"(\.*)USB mounted and ready!\n", console.text)
         assert match, console.text
         # Mounted 3 s after power-on: found at the first looks (on a busy machine the boot
@@ -135,7 +132,6 @@ class TestUsbWait:
         set_eeprom(board, 0x013B, 0xD5)
         started = time.monotonic()
         console = boot_to_end(board)
-        skip_if_placeholder(console, "usb_wait_mount")
         assert USB_WAIT + "." * 10 + "USB mount timed out\n" in console.text
         assert time.monotonic() - started >= 10
         assert "No boot image found on USB." not in console.text
@@ -146,10 +142,7 @@ def test_ctrl_c_at_the_rescue_menu(board):
     """Ctrl-C while the rescue menu waits for a key asks again; Exit goes on booting."""
     run_sim("env", board, "diagnostics=rescue")
     child = boot(board)
-    index = child.expect([r"Option\? : ", "rescue_menu: not available in this build"])
-    if index == 1:
-        run_to_end(child)
-        pytest.skip("rescue_menu is not built yet")
+    child.expect(r"Option\? : ")
     child.sendintr()
     child.expect(r"\nOption\? : ")
     child.send("e")
