@@ -26,6 +26,7 @@
 #include "security/keys.h"
 #include "tests/common/board.h"
 #include "tests/common/data.h"
+#include "tests/common/image.h"
 
 namespace {
 
@@ -39,19 +40,8 @@ Bytes payload(int seed, size_t size) {
     return b;
 }
 
-void fixCrc(Bytes& image) {
-    image_put_be32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMAGE_CRC_START));
-}
-
-// Layout 1, unsigned.
 Bytes plainImage(uint32_t type, uint32_t id, const Bytes& data) {
-    Bytes image(16 + data.size());
-    std::copy(data.begin(), data.end(), image.begin() + 16);
-    image_put_be32(&image[4], uint32_t(data.size()));
-    image_put_be32(&image[8], type);
-    image_put_be32(&image[12], id);
-    fixCrc(image);
-    return image;
+    return testutil::plainImage(type, data, id);
 }
 
 // Layout 3 with the production signature of payload(seed, size).
@@ -59,21 +49,7 @@ Bytes signedImage(uint32_t type, uint32_t id, int seed, size_t size) {
     Bytes sig =
         testutil::dataFile("install/" + std::to_string(seed) + "-" + std::to_string(size) + ".sig");
     EXPECT_EQ(sig.size(), 256u);
-    const uint32_t h = 24 + 6 + uint32_t(sig.size());
-    Bytes image(h);
-    image_put_be32(&image[4], uint32_t(h + size - 16));
-    image_put_be32(&image[8], type);
-    image_put_be32(&image[12], id);
-    image_put_be32(&image[16], IMAGE_HDR3_MAGIC);
-    image_put_be16(&image[22], uint16_t(h));
-    image_put_be16(&image[24], IMAGE_TAG_SIGNATURE);
-    image_put_be16(&image[26], uint16_t(6 + sig.size()));
-    image_put_be16(&image[28], uint16_t(sig.size()));
-    std::copy(sig.begin(), sig.end(), image.begin() + 30);
-    Bytes data = payload(seed, size);
-    image.insert(image.end(), data.begin(), data.end());
-    fixCrc(image);
-    return image;
+    return testutil::image3(type, id, testutil::sigRecord(sig), payload(seed, size));
 }
 
 bool fileExists(const std::string& path) {

@@ -19,20 +19,13 @@
 #include "sandbox/emu.h"
 #include "tests/common/board.h"
 #include "tests/common/data.h"
+#include "tests/common/image.h"
 
 namespace {
 
 using testutil::Bytes;
 
-Bytes plainImage(uint32_t type, const Bytes& data) {
-    Bytes image(16 + data.size());
-    std::copy(data.begin(), data.end(), image.begin() + 16);
-    image_put_be32(&image[4], uint32_t(data.size()));
-    image_put_be32(&image[8], type);
-    image_put_be32(&image[12], 0x01000001);
-    image_put_be32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMAGE_CRC_START));
-    return image;
-}
+using testutil::plainImage;
 
 int printShell(const char* command) {
     printf("$ %s\n", command);

@@ -17,6 +17,8 @@
 #include "security/signature.h"
 #include "tests/common/board.h"
 #include "tests/common/console_feed.h"
+#include "tests/common/data.h"
+#include "tests/common/image.h"
 
 namespace {
 
@@ -103,13 +105,10 @@ TEST_F(RescueMenu, Keys) {
 TEST_F(RescueMenu, UsbInstallList) {
     for (const char* d : {"/mnt", "/mnt/usb", "/mnt/usb/subdir"}) mkdir(root.path(d).c_str(), 0755);
     std::ofstream(root.path("/mnt/usb/a.img")) << "not an image";
-    std::string diags(16, '\0');
-    diags += "diagnostics";
-    auto* b = reinterpret_cast<uint8_t*>(&diags[0]);
-    image_put_be32(b + 4, 11);
-    image_put_be32(b + 8, IMAGE_TYPE_DIAGNOSTICS);
-    image_put_be32(b, image_crc32(b + 4, diags.size() - 4, IMAGE_CRC_START));
-    std::ofstream(root.path("/mnt/usb/b.img")) << diags;
+    const std::string text = "diagnostics";
+    const testutil::Bytes diags =
+        testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, {text.begin(), text.end()}, 0);
+    testutil::writeBytes(root.path("/mnt/usb/b.img"), diags);
 
     // Two numbered lines in the directory's own order; the directory is not listed.
     std::string list = run("q", rescue_usb_install, 0);
@@ -140,8 +139,8 @@ TEST_F(RescueMenu, UsbInstallList) {
     const std::string chosen = list + "x\nInvalid file number x. Try again pleas\n " +
                                diags_number + "\nInstalling b.img\n";
     EXPECT_EQ(out.substr(0, chosen.size()), chosen);
-    EXPECT_EQ(testutil::readText(board.path("flash/rescue.bin")).substr(0, 16),
-              diags.substr(0, 16));
+    const testutil::Bytes flash = board.file("flash/rescue.bin");
+    EXPECT_EQ(testutil::Bytes(flash.begin(), flash.begin() + long(diags.size())), diags);
     EXPECT_EQ(testutil::readText(root.path("/user/install.log"))
                   .find("File /mnt/usb/b.img installed from USB at "),
               0u);
@@ -149,11 +148,8 @@ TEST_F(RescueMenu, UsbInstallList) {
 }
 
 TEST_F(RescueMenu, Diagnostics) {
-    testutil::Bytes rfs(24, 0); // a root filesystem with a header and no signature: secured
-    image_put_be32(&rfs[4], 8);
-    image_put_be32(&rfs[8], IMAGE_TYPE_RFS);
-    image_put_be32(&rfs[16], IMAGE_HDR3_MAGIC);
-    image_put_be16(&rfs[22], 24);
+    // A root filesystem with a header and no signature: secured.
+    const testutil::Bytes rfs = testutil::image3(IMAGE_TYPE_RFS, 0, {}, {});
     board.poke("flash/rfs.bin", 0, rfs, false);
     EXPECT_EQ(run("y", rescue_diags, 0), "Standalone diags cannot be run on a secured switch\n"
                                          "Please establish physical presence first\n");

@@ -19,36 +19,19 @@
 #include "tests/common/board.h"
 #include "tests/common/console_feed.h"
 #include "tests/common/data.h"
+#include "tests/common/image.h"
 
 namespace {
 
 using testutil::Bytes;
 using testutil::cat;
 
-Bytes be16(uint16_t v) {
-    return {uint8_t(v >> 8), uint8_t(v)};
-}
-
-// A header record as stored: tag, length (the true one unless given), body.
-Bytes record(uint16_t tag, const Bytes& body, int length = -1) {
-    return cat({be16(tag), be16(uint16_t(length >= 0 ? length : int(4 + body.size()))), body});
-}
-Bytes sigRecord(const Bytes& signature) {
-    return record(IMAGE_TAG_SIGNATURE, cat({be16(uint16_t(signature.size())), signature}));
-}
+using testutil::record;
+using testutil::sigRecord;
 
 // A layout-3 application image: the records, then the data.
 Bytes image3(const Bytes& records, const Bytes& data) {
-    Bytes img(24, 0);
-    const uint32_t h = uint32_t(24 + records.size());
-    image_put_be32(&img[4], uint32_t(h + data.size() - 16));
-    image_put_be32(&img[8], IMAGE_TYPE_APPLICATION);
-    image_put_be32(&img[12], 0x01020304);
-    image_put_be32(&img[16], IMAGE_HDR3_MAGIC);
-    image_put_be16(&img[22], uint16_t(h));
-    img = cat({img, records, data});
-    image_put_be32(&img[0], image_crc32(img.data() + 4, img.size() - 4, IMAGE_CRC_START));
-    return img;
+    return testutil::image3(IMAGE_TYPE_APPLICATION, 0x01020304, records, data);
 }
 
 class SignatureTest : public testing::Test {

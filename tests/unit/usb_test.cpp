@@ -12,6 +12,7 @@
 #include "image/image.h"
 #include "tests/common/board.h"
 #include "tests/common/console_feed.h"
+#include "tests/common/image.h"
 
 namespace {
 
@@ -45,15 +46,11 @@ int fakeShell(const char* command) {
 }
 
 // A package of one diagnostics sub-image (no signature needed), version id.
-std::string diagsPackage(uint32_t id, bool good_crc = true) {
-    std::string image(16, '\0');
-    image += "diagnostics " + std::to_string(id);
-    auto* b = reinterpret_cast<uint8_t*>(&image[0]);
-    image_put_be32(b + 4, uint32_t(image.size() - 16));
-    image_put_be32(b + 8, IMAGE_TYPE_DIAGNOSTICS);
-    image_put_be32(b + 12, id);
-    image_put_be32(b, image_crc32(b + 4, image.size() - 4, IMAGE_CRC_START) ^ !good_crc);
-    return image;
+std::string diagsPackage(uint32_t id) {
+    const std::string data = "diagnostics " + std::to_string(id);
+    const testutil::Bytes image =
+        testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, {data.begin(), data.end()}, id);
+    return {image.begin(), image.end()};
 }
 
 struct UsbMedia : testing::Test {
