@@ -82,9 +82,11 @@ def at_menu(board, *env):
 
 
 def power_off(child):
+    """The console escape Ctrl-] q: the board is powered off and switch-sim ends well."""
     child.send("\x1dq")
     child.expect(pexpect.EOF)
     child.close()
+    assert child.exitstatus == 0
 
 
 def write_flash(board, partition, data):
