@@ -40,21 +40,12 @@ Bytes payload(int seed, size_t size) {
     return b;
 }
 
-Bytes plainImage(uint32_t type, uint32_t id, const Bytes& data) {
-    return testutil::plainImage(type, data, id);
-}
-
 // Layout 3 with the production signature of payload(seed, size).
 Bytes signedImage(uint32_t type, uint32_t id, int seed, size_t size) {
     Bytes sig =
         testutil::dataFile("install/" + std::to_string(seed) + "-" + std::to_string(size) + ".sig");
     EXPECT_EQ(sig.size(), 256u);
     return testutil::image3(type, id, testutil::sigRecord(sig), payload(seed, size));
-}
-
-bool fileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
 }
 
 const char* const kFlashFiles[] = {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"};
@@ -117,9 +108,9 @@ TEST_F(Installer, EveryFlashTypeWritesItsPartitionByteExact) {
          "Installing Device Tree: ", false},
         {signedImage(IMAGE_TYPE_KERNEL, 0x03000001, 2, 5000), "kernel",
          "Installing Kernel: ", false},
-        {plainImage(IMAGE_TYPE_DIAGNOSTICS, 0x06000001, payload(9, 3000)), "rescue",
+        {testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, payload(9, 3000), 0x06000001), "rescue",
          "Installing Diagnostics: ", false},
-        {plainImage(IMAGE_TYPE_BOOTLOADER, 0x02000001, payload(10, 2000)), "uboot",
+        {testutil::plainImage(IMAGE_TYPE_BOOTLOADER, payload(10, 2000), 0x02000001), "uboot",
          "Installing Boot Loader: ", true},
     };
     Bytes eeprom = board.file("eeprom.bin");
@@ -156,7 +147,7 @@ TEST_F(Installer, ApplicationIntoSlotThenBootSlotAndStamp) {
               std::string::npos)
         << out;
     EXPECT_EQ(board.file("user/images/image2"), app);
-    EXPECT_FALSE(fileExists(board.path("user/images/image2.new")));
+    EXPECT_FALSE(std::filesystem::exists(board.path("user/images/image2.new")));
     Bytes eeprom = board.file("eeprom.bin");
     EXPECT_EQ(eeprom[EEPROM_BOOT_SLOT], 2);
     // 14:05:09 on 3-12-26 in the clock's BCD order.
@@ -165,7 +156,7 @@ TEST_F(Installer, ApplicationIntoSlotThenBootSlotAndStamp) {
 }
 
 TEST_F(Installer, KvrtAsksUntilAnsweredAndEndOfInputQuits) {
-    Bytes kvrt = plainImage(IMAGE_TYPE_KVRT, 0x08000001, payload(11, 300));
+    Bytes kvrt = testutil::plainImage(IMAGE_TYPE_KVRT, payload(11, 300), 0x08000001);
     std::string out = install(kvrt, 0, 0, "x\n\n2\n");
     EXPECT_EQ(result, 1);
     const std::string ask = "Install image as image 1 or 2 (q to quit): ";
@@ -191,11 +182,11 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
              image_crc32(badRfs.data() + 4, badRfs.size() - 4, IMAGE_CRC_START));
     Bytes app = signedImage(IMAGE_TYPE_APPLICATION, 0x01000002, 1, 3000);
     Bytes truncated(app.begin(), app.begin() + 1500);
-    Bytes hostile = plainImage(IMAGE_TYPE_APPLICATION, 1, payload(1, 40));
+    Bytes hostile = testutil::plainImage(IMAGE_TYPE_APPLICATION, payload(1, 40), 1);
     image_put_be32(&hostile[4], 0xFFFFFFF0u); // H + D beyond 32 bits
-    Bytes kernelTooBig = plainImage(IMAGE_TYPE_KERNEL, 1, payload(12, 0x800001 - 16));
-    Bytes bootLoaderAtLimit = plainImage(IMAGE_TYPE_BOOTLOADER, 1, payload(13, 0x80000));
-    Bytes unknown = plainImage(0x074C4144, 1, payload(1, 100));
+    Bytes kernelTooBig = testutil::plainImage(IMAGE_TYPE_KERNEL, payload(12, 0x800001 - 16), 1);
+    Bytes bootLoaderAtLimit = testutil::plainImage(IMAGE_TYPE_BOOTLOADER, payload(13, 0x80000), 1);
+    Bytes unknown = testutil::plainImage(0x074C4144, payload(1, 100), 1);
     struct Row {
         Bytes package;
         uint8_t result;
@@ -217,7 +208,7 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
     // The kernel before the broken RFS stays written; no slot was touched.
     Bytes kernelFlash = flash("kernel");
     EXPECT_EQ(Bytes(kernelFlash.begin(), kernelFlash.begin() + long(kernel.size())), kernel);
-    EXPECT_FALSE(fileExists(images + "/image1"));
+    EXPECT_FALSE(std::filesystem::exists(images + "/image1"));
     EXPECT_EQ(flash("uboot"), payload(13, 0x80000));
 }
 
@@ -243,8 +234,8 @@ TEST_F(Installer, BootNowWritesTheTarballAndLaunches) {
     EXPECT_EXIT(install(app, 0, 0, "\n"), testing::ExitedWithCode(0),
                 "Failed to start Application OS");
     EXPECT_EQ(board.file("tmp/veloximage.tar.gz"), payload(1, 3000));
-    EXPECT_FALSE(fileExists(images + "/image1"));
-    EXPECT_FALSE(fileExists(images + "/image2"));
+    EXPECT_FALSE(std::filesystem::exists(images + "/image1"));
+    EXPECT_FALSE(std::filesystem::exists(images + "/image2"));
 }
 
 TEST_F(Installer, InstallLogLine) {
