@@ -173,7 +173,19 @@ ERASE = ["/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char",
          "mkdir /user/images &> /dev/null"]
 
 
-def test_diagnostics_in_low_security_mode_erase_and_start(board, tmp_path):
+def test_diagnostics_refused_on_a_secured_switch(board, tmp_path):
+    secure(board, tmp_path)
+    child = at_menu(board)
+    child.send("D")
+    child.expect_exact("Standalone diags cannot be run on a secured switch")
+    child.expect_exact("Please establish physical presence first")
+    child.expect(MENU)
+    power_off(child)
+    assert not [c for c in ERASE if c in texts(board, "shell")]
+
+
+@pytest.mark.parametrize("answer, erased", [("y", True), ("n", False)])
+def test_diagnostics_in_low_security_mode(board, tmp_path, answer, erased):
     secure(board, tmp_path)
     diags = tarball({"mpdiag.elf.strip": b'#!/bin/sh\necho "diagnostics running"\n'}, False)
     write_flash(board, "rescue", image(tmp_path, diags, kind="diags"))
@@ -181,12 +193,12 @@ def test_diagnostics_in_low_security_mode_erase_and_start(board, tmp_path):
     child.send("D")
     child.expect_exact("NOTE: Uboot low security mode override enabled")
     child.expect_exact("keys will be lost) y/N: ")
-    child.send("y")  # the answers and their commands are in tests/unit/rescue_test.cpp
+    child.send(answer)  # every answer and its commands: tests/unit/rescue_test.cpp
     console = run_to_end(child)
     assert "Booting diags image...\nLaunching diagnostics image" in console.text
     assert "diagnostics running\n" in console.text
     shell = texts(board, "shell")
-    assert [c for c in ERASE if c in shell] == ERASE
+    assert [c for c in ERASE if c in shell] == (ERASE if erased else [])
 
 
 def test_usb_install_lists_the_files_and_installs_the_one_chosen(board, tmp_path):
