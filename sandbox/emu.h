@@ -6,6 +6,7 @@
 // with emu_set_board_dir().
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,6 +60,9 @@ constexpr uint64_t EMU_MAX_FLASH_FILE = 64u * 1024u * 1024u;
 constexpr int64_t EMU_RTC_FIRST = 946684800;
 constexpr int64_t EMU_RTC_LAST = 4102444799;
 #define EMU_RTC_RANGE_TEXT "2000-01-01 00:00:00 to 2099-12-31 23:59:59"
+
+// "YYYY-MM-DD HH:MM:SS" (UTC) of a real date the clock can show, as seconds since 1970.
+bool emu_parse_clock_time(const std::string& value, time_t* out);
 
 // Checks the clock values of a board.conf text (rtc_fixed, rtc_offset applied to the host's
 // clock now) and of an rtc offset for one boot (rtc_offset_override, when not null). False

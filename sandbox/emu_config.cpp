@@ -119,31 +119,6 @@ bool parse_part_block(const std::string& value, PartBlock* out) {
     return true;
 }
 
-// "YYYY-MM-DD HH:MM:SS" of a real date the clock can show.
-bool parse_fixed_time(const std::string& value, time_t* out) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
-    if (sscanf(value.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 ||
-        value[size_t(used)] != '\0') {
-        return false;
-    }
-    if (y < 2000 || y > 2099 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
-        mi > 59 || s < 0 || s > 59) {
-        return false;
-    }
-    struct tm tm {};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    time_t t = timegm(&tm);
-    struct tm check {};
-    if (!gmtime_r(&t, &check) || check.tm_mday != d) return false; // 31 April and the like
-    *out = t;
-    return true;
-}
-
 // Whether the clock shows a time it can show with this offset: from the fixed time, or
 // from the host's clock now.
 bool rtc_offset_showable(const BoardConfig& c, int64_t offset) {
@@ -172,7 +147,7 @@ std::string apply_config_line(BoardConfig& c, const std::string& raw) {
         c.rtc_offset = v;
     } else if (key == "rtc_fixed") {
         time_t t = 0;
-        if (!parse_fixed_time(value, &t)) return line + kRtcRefused;
+        if (!emu_parse_clock_time(value, &t)) return line + kRtcRefused;
         BoardConfig with_fixed = c;
         with_fixed.rtc_fixed = true;
         with_fixed.rtc_fixed_time = t;
@@ -254,6 +229,30 @@ void append_event(const std::string& dir, const char* kind, const std::string& t
 } // namespace emu_internal
 
 using namespace emu_internal;
+
+bool emu_parse_clock_time(const std::string& value, time_t* out) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+    if (sscanf(value.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &used) != 6 ||
+        value[size_t(used)] != '\0') {
+        return false;
+    }
+    if (y < 2000 || y > 2099 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
+        mi > 59 || s < 0 || s > 59) {
+        return false;
+    }
+    struct tm tm {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    time_t t = timegm(&tm);
+    struct tm check {};
+    if (!gmtime_r(&t, &check) || check.tm_mday != d) return false; // 31 April and the like
+    *out = t;
+    return true;
+}
 
 bool emu_append_event(const std::string& log_path, const std::string& kind,
                       const std::string& text) {

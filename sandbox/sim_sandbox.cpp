@@ -339,25 +339,8 @@ std::string console_device() {
 }
 
 bool parse_rtc(const char* text, long long* offset) {
-    int year, month, day, hour, minute, second, used = 0;
-    if (sscanf(text, "%4d-%2d-%2d %2d:%2d:%2d%n", &year, &month, &day, &hour, &minute, &second,
-               &used) != 6 ||
-        text[used] != '\0' || year < 2000 || year > 2099 || month < 1 || month > 12 || day < 1 ||
-        day > 31 || hour > 23 || minute > 59 || second > 59 || hour < 0 || minute < 0 ||
-        second < 0) {
-        return false;
-    }
-    tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    time_t wanted = timegm(&t);
-    tm check{};
-    gmtime_r(&wanted, &check);
-    if (check.tm_mday != day) return false; // 31 April and the like
+    time_t wanted = 0;
+    if (!emu_parse_clock_time(text, &wanted)) return false;
     *offset = static_cast<long long>(wanted) - static_cast<long long>(time(nullptr));
     return true;
 }
