@@ -64,14 +64,6 @@ void close_file(FILE** f) {
     *f = nullptr;
 }
 
-// Bytes from the stream's position to the end of its file (0 when unknown).
-uint64_t bytes_left(FILE* f) {
-    struct stat st;
-    off_t here = ftello(f);
-    if (here < 0 || fstat(fileno(f), &st) != 0 || st.st_size < here) return 0;
-    return uint64_t(st.st_size - here);
-}
-
 // Makes a file that another program is about to use durable first.
 void sync_file(const char* absolute) {
     int fd = open(sys_path(absolute).c_str(), O_RDONLY);
@@ -180,8 +172,8 @@ int boot_image(int source) {
     // The file may end inside the sub-image: only what is there is read, and a
     // truncated sub-image fails its CRC check.
     uint64_t total = uint64_t(found.hdr_len) + found.data_len;
+    // The scan measured what the file holds of it: never more than that is allocated.
     uint64_t held = found.available;
-    if (held > bytes_left(image)) held = bytes_left(image);
     uint8_t* buffer = static_cast<uint8_t*>(malloc(held ? size_t(held) : 1));
     image_read_result read = {};
     bool intact = false;
