@@ -18,6 +18,7 @@
 #include "boot/launch.h"
 #include "boot/startup.h"
 #include "image/image.h"
+#include "image/image_read.h"
 #include "security/signature.h"
 
 namespace {
@@ -70,6 +71,7 @@ struct subimage {
     uint64_t total;
     uint64_t held;
     uint8_t* bytes;
+    image_read_result read; // the CRC and the signed data's digest, computed as it was read
 };
 
 void headline(const char* text) {
@@ -80,9 +82,14 @@ void headline(const char* text) {
 // The image CRC over what is held; `intact` only when all of the sub-image is
 // there and the CRC matches its header.
 uint32_t check_crc(const subimage& s, bool* intact) {
-    uint32_t crc = image_crc32(s.bytes + 4, size_t(s.held - 4), IMAGE_CRC_START);
-    *intact = s.held == s.total && crc == image_get_be32(s.bytes + IMAGE_OFF_CRC);
-    return crc;
+    *intact = s.held == s.total && s.read.crc == image_get_be32(s.bytes + IMAGE_OFF_CRC);
+    return s.read.crc;
+}
+
+// The signature check over the digest taken while the sub-image was read.
+int check_signature(const subimage& s) {
+    return verify_image_signature_digest(s.bytes, size_t(s.total),
+                                         s.read.digest_ok ? s.read.digest : nullptr);
 }
 
 void make_images_dir() {
@@ -173,7 +180,7 @@ step install_flash(const flash_target& t, const subimage& s, uint8_t same_versio
         printf(t.size_failure, int(size), int(t.limit));
         return FAIL;
     }
-    if (t.signed_type && verify_image_signature(s.bytes, size_t(s.total)) != 1) return FAIL;
+    if (t.signed_type && check_signature(s) != 1) return FAIL;
     if (same_version && image_same_version(s.bytes, int(slot))) {
         puts("Image has same version as existing image. Skipping update...");
         return NEXT;
@@ -200,7 +207,7 @@ step install_application(FILE* package, subimage& s, uint8_t same_version, uint3
         printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
         return FAIL;
     }
-    if (verify_image_signature(s.bytes, size_t(s.total)) != 1) return FAIL;
+    if (check_signature(s) != 1) return FAIL;
     if (*slot == 0) {
         headline("Install image as image 1 or 2 (hit return to just boot image): ");
         char line[32];
@@ -303,9 +310,15 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
             fclose(package);
             return 0;
         }
-        if (fseeko(package, position, SEEK_SET) != 0 ||
-            fread(s.bytes, 1, size_t(s.held), package) != s.held)
+        // One pass over the bytes: the CRC and the digest are taken as they arrive.
+        if (fseeko(package, position, SEEK_SET) != 0) {
+            memset(s.bytes, 0, size_t(s.held));
+            s.read = image_read_result{};
             s.total = UINT64_MAX; // cannot be intact
+        } else {
+            image_read_checked(package, s.bytes, size_t(s.held), s.hdr_len, &s.read);
+            if (s.read.bytes_read != s.held) s.total = UINT64_MAX; // cannot be intact
+        }
 
         step result = NEXT;
         const flash_target* target = nullptr;
