@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "crypto/platform/platform.h"
 #include "tests/common/bytes.h"
@@ -17,7 +18,9 @@ std::string tempPath(const char* name) {
 
 // Sends the debug output to a file for the length of a test and returns what was printed.
 struct DebugCapture {
-    std::string path = tempPath("platform_test_debug.txt");
+    // One file a process: ctest runs the tests of this suite side by side.
+    std::string path =
+        tempPath(("platform_test_debug." + std::to_string(getpid()) + ".txt").c_str());
     uint32_t savedMask = g_debugLevelMask;
     DebugCapture() { EXPECT_EQ(OK, DEBUG_CONSOLE_setOutput(path.c_str())); }
     std::string finish() {
