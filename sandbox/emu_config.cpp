@@ -130,45 +130,80 @@ bool rtc_offset_showable(const BoardConfig& c, int64_t offset) {
 
 const char kRtcRefused[] = ": the emulated clock shows " EMU_RTC_RANGE_TEXT " UTC only";
 
-// Applies one line; returns "" or why a clock value was refused (the line is then ignored).
+// One board.conf key: applies its value; returns "" or why the value was refused (the
+// line is then ignored). A new key is one more entry of config_keys.
+struct config_key {
+    const char* name;
+    std::string (*apply)(BoardConfig& c, const std::string& value, const std::string& line);
+};
+
+std::string apply_erase_size(BoardConfig& c, const std::string& value, const std::string&) {
+    uint64_t u = 0;
+    if (parse_u64(value, &u) && u <= UINT32_MAX) c.erase_size = static_cast<uint32_t>(u);
+    return "";
+}
+
+std::string apply_rtc_offset(BoardConfig& c, const std::string& value, const std::string& line) {
+    int64_t v = 0;
+    if (!parse_i64(value, &v) || !rtc_offset_showable(c, v)) return line + kRtcRefused;
+    c.rtc_offset = v;
+    return "";
+}
+
+std::string apply_rtc_fixed(BoardConfig& c, const std::string& value, const std::string& line) {
+    time_t t = 0;
+    if (!emu_parse_clock_time(value, &t)) return line + kRtcRefused;
+    BoardConfig with_fixed = c;
+    with_fixed.rtc_fixed = true;
+    with_fixed.rtc_fixed_time = t;
+    if (!rtc_offset_showable(with_fixed, c.rtc_offset)) return line + kRtcRefused;
+    c = with_fixed;
+    return "";
+}
+
+std::string apply_missing_i2c(BoardConfig& c, const std::string& value, const std::string&) {
+    uint64_t u = 0;
+    if (parse_u64(value, &u) && u < kBusCount) c.missing_i2c.push_back(static_cast<int>(u));
+    return "";
+}
+
+std::string apply_nak(BoardConfig& c, const std::string& value, const std::string&) {
+    size_t colon = value.find(':');
+    uint64_t bus = 0, addr = 0;
+    if (colon != std::string::npos && parse_u64(value.substr(0, colon), &bus) &&
+        parse_u64(value.substr(colon + 1), &addr) && bus < kBusCount && addr <= 0x7F) {
+        c.naks.push_back(BusAddr{static_cast<int>(bus), static_cast<int>(addr)});
+    }
+    return "";
+}
+
+template <std::vector<PartBlock> BoardConfig::*faults>
+std::string apply_flash_fault(BoardConfig& c, const std::string& value, const std::string&) {
+    PartBlock pb{};
+    if (parse_part_block(value, &pb)) (c.*faults).push_back(pb);
+    return "";
+}
+
+const config_key config_keys[] = {
+    {"erase_size", apply_erase_size},
+    {"rtc_offset", apply_rtc_offset},
+    {"rtc_fixed", apply_rtc_fixed},
+    {"fault_missing_i2c", apply_missing_i2c},
+    {"fault_nak", apply_nak},
+    {"fault_flash_read", apply_flash_fault<&BoardConfig::read_faults>},
+    {"fault_flash_erase", apply_flash_fault<&BoardConfig::erase_faults>},
+    {"fault_flash_write", apply_flash_fault<&BoardConfig::write_faults>},
+};
+
+// Applies one line; returns "" or why it was refused.
 std::string apply_config_line(BoardConfig& c, const std::string& raw) {
     std::string line = trim(raw);
     if (line.empty() || line[0] == '#') return "";
     size_t eq = line.find('=');
     if (eq == std::string::npos) return "";
     std::string key = trim(line.substr(0, eq));
-    std::string value = trim(line.substr(eq + 1));
-    uint64_t u = 0;
-    if (key == "erase_size") {
-        if (parse_u64(value, &u) && u <= UINT32_MAX) c.erase_size = static_cast<uint32_t>(u);
-    } else if (key == "rtc_offset") {
-        int64_t v = 0;
-        if (!parse_i64(value, &v) || !rtc_offset_showable(c, v)) return line + kRtcRefused;
-        c.rtc_offset = v;
-    } else if (key == "rtc_fixed") {
-        time_t t = 0;
-        if (!emu_parse_clock_time(value, &t)) return line + kRtcRefused;
-        BoardConfig with_fixed = c;
-        with_fixed.rtc_fixed = true;
-        with_fixed.rtc_fixed_time = t;
-        if (!rtc_offset_showable(with_fixed, c.rtc_offset)) return line + kRtcRefused;
-        c = with_fixed;
-    } else if (key == "fault_missing_i2c") {
-        if (parse_u64(value, &u) && u < kBusCount) c.missing_i2c.push_back(static_cast<int>(u));
-    } else if (key == "fault_nak") {
-        size_t colon = value.find(':');
-        uint64_t bus = 0, addr = 0;
-        if (colon != std::string::npos && parse_u64(value.substr(0, colon), &bus) &&
-            parse_u64(value.substr(colon + 1), &addr) && bus < kBusCount && addr <= 0x7F) {
-            c.naks.push_back(BusAddr{static_cast<int>(bus), static_cast<int>(addr)});
-        }
-    } else if (key == "fault_flash_read" || key == "fault_flash_erase" ||
-               key == "fault_flash_write") {
-        PartBlock pb{};
-        if (!parse_part_block(value, &pb)) return "";
-        if (key == "fault_flash_read") c.read_faults.push_back(pb);
-        if (key == "fault_flash_erase") c.erase_faults.push_back(pb);
-        if (key == "fault_flash_write") c.write_faults.push_back(pb);
+    for (const config_key& k : config_keys) {
+        if (key == k.name) return k.apply(c, trim(line.substr(eq + 1)), line);
     }
     return "";
 }
