@@ -2,6 +2,7 @@
 signatures that OpenSSL made, and it reports damaged and hostile images plainly."""
 import os
 import shutil
+import stat
 import struct
 import subprocess
 import zlib
@@ -169,7 +170,8 @@ TABLE = [
     ("good", lambda b: b, "good production", None),
     ("bad CRC", lambda b: b[:20] + b"\x12\x34" + b[22:], "bad  production", "bad CRC"),
     ("data flipped", lambda b: damaged(flipped(b)), "good bad", "signature does not verify"),
-    ("development", None, "good development", "signature does not verify"),
+    ("development", None, "good development",
+     "signed with the development key: not accepted without --key"),
     ("unsigned", lambda b: damaged(b, 24, 0), "good none", "unsigned"),
     ("truncated", lambda b: b[:-1], None, "is truncated (needs 1310 bytes, 1309 left)"),
     ("short header", lambda b: b[:20], None, "truncated header at offset 0 (20 bytes"),
@@ -229,6 +231,41 @@ def test_created_headers(tool, tmp_path):
     result = run(tool, "create", "--type", "app", "--version", "1.0.0.0", "--layout", "1",
                  "--data", f"{hdr3}.data", "-o", tmp_path / "x", check=False)
     assert result.returncode == 1 and "would read as a layout-3 header" in result.stderr
+
+
+def test_outputs_and_refused_command_lines(tool, tmp_path):
+    image = create(tool, tmp_path / "i")
+    node, link = tmp_path / "node", tmp_path / "link"
+    if os.geteuid() == 0:
+        os.mknod(node, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+    else:
+        os.mkfifo(node)
+    os.symlink("i", link)
+    (tmp_path / "noise").write_bytes(os.urandom(256))
+    (tmp_path / "nowhere").symlink_to("gone")
+    make = ["create", "--type", "app", "--version", "1.0.0.0", "--data", f"{image}.data"]
+    refused = [  # (arguments, exit status, the one line on standard error)
+        (make + ["-o", node], 1, f"{node}: not a regular file; nothing written"),
+        (make + ["-o", tmp_path], 1, f"{tmp_path}: not a regular file; nothing written"),
+        (make + ["-o", tmp_path / "nowhere"], 1, f"{tmp_path}/nowhere: a link to nothing; "
+         "nothing written"),
+        (make + ["--type", "kernel", "-o", tmp_path / "x"], 2, "create: --type given twice"),
+        (make[:-2] + ["-o", tmp_path / "x"], 2, "create: --data is missing"),
+        (["sign", "--key", key("production", "key"), image], 2, "sign: -o OUT is missing"),
+        (["verify", "--key", key("production", "key"), image], 2,
+         f"{key('production', 'key')}: not an RSA public key (PEM or DER); refused"),
+        (["attach", "--signature", tmp_path / "noise", image, "-o", tmp_path / "a"], 1,
+         "attach: signature 1 does not verify the sub-image at offset 0 under the production key"),
+    ]
+    for args, status, message in refused:
+        result = run(tool, *args, check=False)
+        assert (result.returncode, result.stderr.splitlines()[0]) == (status, f"bmimage: {message}")
+    assert stat.S_ISCHR(os.stat(node).st_mode) == (os.geteuid() == 0)
+    assert not os.path.exists(tmp_path / "a") and not os.path.exists(tmp_path / "x")
+    run(tool, "sign", "--key", key("production", "key"), image, "-o", link)
+    assert os.path.islink(link) and run(tool, "verify", image).returncode == 0
+    assert subprocess.run([tool, "pack", image, "-o", "-"], capture_output=True).stdout == \
+        image.read_bytes()
 
 
 def test_help_of_every_command(tool):

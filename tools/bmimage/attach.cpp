@@ -7,7 +7,7 @@ namespace bmimage {
 
 namespace {
 
-const char attach_usage[] = "--signature FILE[,FILE...] IN -o OUT";
+const char attach_usage[] = "--signature FILE[,FILE...] [--key PUB.pem]... IN -o OUT";
 
 } // namespace
 
@@ -17,14 +17,24 @@ int cmd_attach(int argc, char** argv) {
                "Inserts signatures made elsewhere (for example over the digests that\n"
                "'bmimage digest' prints): one raw signature file per layout-3 sub-image of\n"
                "IN, in order. An earlier signature record is replaced; H, the length and the\n"
-               "CRC are recomputed. Check the result with 'bmimage verify'.\n",
+               "CRC are recomputed. Each signature must verify under the built-in production\n"
+               "key or, when --key is given, under one of those public keys; otherwise\n"
+               "nothing is written.\n",
                attach_usage);
         return EXIT_OK;
     }
     args a{argc, argv};
-    std::string in, out, list;
-    if (!in_out_args(a, "attach", &in, &out, "--signature", &list))
+    std::string in, out;
+    std::vector<std::string> list_option, key_paths;
+    if (!in_out_args(
+            a, "attach", &in, &out,
+            {{"--signature", &list_option, false, true}, {"--key", &key_paths, true, false}}))
         return usage_error("attach", attach_usage);
+    const std::string& list = list_option[0];
+    std::vector<public_key> keys;
+    for (const std::string& path : key_paths)
+        if (!load_public_key(path, &keys)) return EXIT_FAIL;
+    if (keys.empty()) keys.resize(1, builtin_keys()[0]);
     std::vector<bytes> signatures;
     for (size_t start = 0; start <= list.size();) {
         size_t comma = list.find(',', start);
@@ -43,9 +53,16 @@ int cmd_attach(int argc, char** argv) {
         signatures.push_back(signature);
         start = comma + 1;
     }
-    auto take = [&](const bytes&, const subimage& s, size_t index, bytes* signature) {
+    auto take = [&](const bytes& file, const subimage& s, size_t index, bytes* signature) {
         if (index >= signatures.size()) {
             fail("attach: no signature for the layout-3 sub-image at offset %zu", s.offset);
+            return false;
+        }
+        const bytes& given = signatures[index];
+        std::string label;
+        if (!signature_verifies(file, s, given.data(), given.size(), keys, &label)) {
+            fail("attach: signature %zu does not verify the sub-image at offset %zu under %s",
+                 index + 1, s.offset, key_paths.empty() ? "the production key" : "the --key keys");
             return false;
         }
         *signature = signatures[index];

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,13 @@ struct public_key {
 };
 
 std::vector<public_key> builtin_keys();
+// Reads an RSA public key file (PEM or DER); false with a message for anything else.
+bool load_public_key(const std::string& path, std::vector<public_key>* keys);
+// Whether the signature verifies the sub-image's data under one of the keys; *label names
+// the first that does.
+bool signature_verifies(const bytes& file, const subimage& s, const uint8_t* signature,
+                        size_t signature_len, const std::vector<public_key>& keys,
+                        std::string* label);
 enum sig_state { SIG_NONE, SIG_BAD, SIG_GOOD };
 sig_state check_signature(const bytes& file, const subimage& s, const std::vector<public_key>& keys,
                           std::string* label);
@@ -87,8 +95,16 @@ struct args {
 bool wants_help(int argc, char** argv);
 bool option_value(args& a, const char* option, const char** value);
 int usage_error(const char* command, const char* usage);
+// False (with a message) when an option that is taken once is given again.
+bool once(const char* command, const char* option, bool given);
+struct option_spec {
+    const char* name;
+    std::vector<std::string>* values;
+    bool repeatable;
+    bool required;
+};
 bool in_out_args(args& a, const char* command, std::string* in, std::string* out,
-                 const char* option_name, std::string* option);
+                 std::initializer_list<option_spec> options);
 bool key_file_args(int argc, char** argv, const char* command, std::vector<public_key>* keys,
                    std::string* path);
 

@@ -116,10 +116,50 @@ bool read_file(const std::string& path, uint64_t max_size, bytes* data) {
     return ok;
 }
 
-// Writes through a temporary file beside `path` and renames it, so that a failed
-// write never leaves a half image, nor destroys the input when OUT names IN.
+namespace {
+
+bool write_all(int fd, const bytes& data) {
+    for (size_t done = 0; done < data.size();) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+// "-" is standard output. Otherwise the output is a regular file (a link is followed to
+// its target, which is what is replaced): anything else, a device above all, is refused
+// before anything is written. A regular file is written through a temporary file beside
+// it and renamed, so that a failed write never leaves a half image, nor destroys the
+// input when OUT names IN.
 bool write_file(const std::string& path, const bytes& data) {
-    std::string temp = path + ".XXXXXX";
+    if (path == "-") {
+        bool ok = fflush(stdout) == 0 && write_all(STDOUT_FILENO, data);
+        if (!ok) fail("standard output: write failed: %s", strerror(errno));
+        return ok;
+    }
+    std::string target = path;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            fail("%s: not a regular file; nothing written", path.c_str());
+            return false;
+        }
+        char* resolved = realpath(path.c_str(), nullptr);
+        if (!resolved) {
+            fail("%s: cannot resolve: %s", path.c_str(), strerror(errno));
+            return false;
+        }
+        target = resolved;
+        free(resolved);
+    } else if (lstat(path.c_str(), &st) == 0) {
+        fail("%s: a link to nothing; nothing written", path.c_str());
+        return false;
+    }
+    std::string temp = target + ".XXXXXX";
     int fd = mkstemp(&temp[0]);
     if (fd < 0) {
         fail("%s: cannot create: %s", path.c_str(), strerror(errno));
@@ -127,15 +167,9 @@ bool write_file(const std::string& path, const bytes& data) {
     }
     mode_t mask = umask(0);
     umask(mask);
-    bool ok = fchmod(fd, 0666 & ~mask) == 0;
-    for (size_t done = 0; ok && done < data.size();) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += size_t(n);
-    }
+    bool ok = fchmod(fd, 0666 & ~mask) == 0 && write_all(fd, data);
     ok = close(fd) == 0 && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    ok = ok && rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         fail("%s: write failed: %s", path.c_str(), strerror(errno));
         unlink(temp.c_str());
@@ -167,18 +201,28 @@ int usage_error(const char* command, const char* usage) {
     return EXIT_USAGE;
 }
 
-// Takes "IN -o OUT" with the given extra options; returns false on a usage error.
+bool once(const char* command, const char* option, bool given) {
+    if (given) fail("%s: %s given twice", command, option);
+    return !given;
+}
+
+// Takes "IN -o OUT" with the given options; false (with a message) on a usage error.
 bool in_out_args(args& a, const char* command, std::string* in, std::string* out,
-                 const char* option_name, std::string* option) {
+                 std::initializer_list<option_spec> options) {
     while (a.more()) {
         const char* arg = a.next();
         const char* value;
+        const option_spec* spec = nullptr;
+        for (const option_spec& o : options)
+            if (strcmp(arg, o.name) == 0) spec = &o;
         if (strcmp(arg, "-o") == 0) {
-            if (!option_value(a, arg, &value)) return false;
+            if (!once(command, arg, !out->empty()) || !option_value(a, arg, &value)) return false;
             *out = value;
-        } else if (option_name && strcmp(arg, option_name) == 0) {
-            if (!option_value(a, arg, &value)) return false;
-            *option = value;
+        } else if (spec) {
+            if (!once(command, arg, !spec->repeatable && !spec->values->empty()) ||
+                !option_value(a, arg, &value))
+                return false;
+            spec->values->push_back(value);
         } else if (arg[0] == '-' || !in->empty()) {
             fail("%s: unexpected argument '%s'", command, arg);
             return false;
@@ -186,7 +230,11 @@ bool in_out_args(args& a, const char* command, std::string* in, std::string* out
             *in = arg;
         }
     }
-    return !in->empty() && !out->empty() && (!option_name || !option->empty());
+    const char* missing = in->empty() ? "IN" : out->empty() ? "-o OUT" : nullptr;
+    for (const option_spec& o : options)
+        if (!missing && o.required && o.values->empty()) missing = o.name;
+    if (missing) fail("%s: %s is missing", command, missing);
+    return !missing;
 }
 
 } // namespace bmimage

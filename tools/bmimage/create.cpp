@@ -28,7 +28,7 @@ int cmd_create(int argc, char** argv) {
     }
     args a{argc, argv};
     const char *type_text = nullptr, *version_text = nullptr, *data_path = nullptr;
-    const char *layout_text = "3", *record_text = nullptr, *out = nullptr;
+    const char *layout_text = nullptr, *record_text = nullptr, *out = nullptr;
     while (a.more()) {
         const char* option = a.next();
         const char** target = strcmp(option, "--type") == 0          ? &type_text
@@ -42,10 +42,18 @@ int cmd_create(int argc, char** argv) {
             fail("create: unknown argument '%s'", option);
             return usage_error("create", create_usage);
         }
-        if (!option_value(a, option, target)) return EXIT_USAGE;
+        if (!once("create", option, *target) || !option_value(a, option, target)) return EXIT_USAGE;
     }
-    if (!type_text || !version_text || !data_path || !out)
+    const char* missing = !type_text      ? "--type"
+                          : !version_text ? "--version"
+                          : !data_path    ? "--data"
+                          : !out          ? "-o OUT"
+                                          : nullptr;
+    if (missing) {
+        fail("create: %s is missing", missing);
         return usage_error("create", create_usage);
+    }
+    if (!layout_text) layout_text = "3";
     uint32_t type, id, record_type = 0;
     if (!parse_type(type_text, &type)) {
         fail("create: unknown type '%s'", type_text);

@@ -1,6 +1,11 @@
 // bmimage: public keys and signature checks, through the boot manager's own code.
 #include <cstring>
 
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include "crypto/hash/hash.h"
 #include "security/keys.h"
 #include "security/signature.h"
@@ -8,21 +13,28 @@
 
 namespace bmimage {
 
-namespace {
-
+// The key must be what the switch's verifier takes: an RSA public key, PEM or DER.
 bool load_public_key(const std::string& path, std::vector<public_key>* keys) {
     public_key key;
     key.label = path;
     if (!read_file(path, MAX_KEY_FILE, &key.text)) return false;
-    if (key.text.empty()) {
-        fail("%s: empty key file", path.c_str());
+    BIO* bio = BIO_new_mem_buf(key.text.data(), int(key.text.size()));
+    EVP_PKEY* parsed = bio ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    if (!parsed) {
+        const unsigned char* p = key.text.data();
+        parsed = d2i_PUBKEY(nullptr, &p, long(key.text.size()));
+    }
+    bool rsa = parsed && EVP_PKEY_get_base_id(parsed) == EVP_PKEY_RSA;
+    EVP_PKEY_free(parsed);
+    ERR_clear_error();
+    if (!rsa) {
+        fail("%s: not an RSA public key (PEM or DER); refused", path.c_str());
         return false;
     }
     keys->push_back(key);
     return true;
 }
-
-} // namespace
 
 std::vector<public_key> builtin_keys() {
     std::vector<public_key> keys;
@@ -31,6 +43,23 @@ std::vector<public_key> builtin_keys() {
     keys.push_back({"development",
                     bytes(builtin_development_key, builtin_development_key + SYSTEM_KEY_TEXT_LEN)});
     return keys;
+}
+
+bool signature_verifies(const bytes& file, const subimage& s, const uint8_t* signature,
+                        size_t signature_len, const std::vector<public_key>& keys,
+                        std::string* label) {
+    uint8_t digest[SHA256_DIGEST_SIZE] = {0};
+    uint32_t digest_len = 0;
+    if (IMGSIGN_computeSHA256(data_of(file, s), s.info.data_len, digest, &digest_len) != 0)
+        return false;
+    for (const public_key& key : keys) {
+        if (IMGSIGN_verifySignature(digest, digest_len, signature, uint32_t(signature_len),
+                                    key.text.data(), uint32_t(key.text.size())) == 0) {
+            *label = key.label;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Checks the signature of one sub-image against the keys in order; on success
@@ -43,18 +72,7 @@ sig_state check_signature(const bytes& file, const subimage& s, const std::vecto
     int found = image_find_signature(sub, s.size, &signature, &signature_len);
     if (found == IMAGE_SIGNATURE_NONE) return SIG_NONE;
     if (found != IMAGE_SIGNATURE_FOUND) return SIG_BAD;
-    uint8_t digest[SHA256_DIGEST_SIZE] = {0};
-    uint32_t digest_len = 0;
-    if (IMGSIGN_computeSHA256(data_of(file, s), s.info.data_len, digest, &digest_len) != 0)
-        return SIG_BAD;
-    for (const public_key& key : keys) {
-        if (IMGSIGN_verifySignature(digest, digest_len, signature, signature_len, key.text.data(),
-                                    uint32_t(key.text.size())) == 0) {
-            *label = key.label;
-            return SIG_GOOD;
-        }
-    }
-    return SIG_BAD;
+    return signature_verifies(file, s, signature, signature_len, keys, label) ? SIG_GOOD : SIG_BAD;
 }
 
 // Takes "[--key PUB.pem]... FILE".

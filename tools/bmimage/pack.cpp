@@ -23,7 +23,12 @@ int cmd_pack(int argc, char** argv) {
     std::vector<std::string> inputs;
     std::string out;
     for (int i = 0; i < argc; ++i) {
-        if (strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
+        if (strcmp(argv[i], "-o") == 0) {
+            if (!once("pack", "-o", !out.empty())) return EXIT_USAGE;
+            if (i + 1 >= argc) {
+                fail("-o needs a value");
+                return EXIT_USAGE;
+            }
             out = argv[++i];
         } else if (argv[i][0] == '-') {
             fail("pack: unexpected argument '%s'", argv[i]);
@@ -32,7 +37,10 @@ int cmd_pack(int argc, char** argv) {
             inputs.push_back(argv[i]);
         }
     }
-    if (inputs.empty() || out.empty()) return usage_error("pack", pack_usage);
+    if (inputs.empty() || out.empty()) {
+        fail("pack: %s is missing", inputs.empty() ? "IN" : "-o OUT");
+        return usage_error("pack", pack_usage);
+    }
     bytes package;
     for (const std::string& in : inputs) {
         bytes file;

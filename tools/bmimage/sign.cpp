@@ -24,9 +24,11 @@ int cmd_sign(int argc, char** argv) {
         return EXIT_OK;
     }
     args a{argc, argv};
-    std::string in, out, key_path;
-    if (!in_out_args(a, "sign", &in, &out, "--key", &key_path))
+    std::string in, out;
+    std::vector<std::string> key_option;
+    if (!in_out_args(a, "sign", &in, &out, {{"--key", &key_option, false, true}}))
         return usage_error("sign", sign_usage);
+    const std::string& key_path = key_option[0];
 
     bytes key_pem;
     if (!read_file(key_path, MAX_KEY_FILE, &key_pem)) return EXIT_FAIL;

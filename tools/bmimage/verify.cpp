@@ -24,20 +24,28 @@ int cmd_verify(int argc, char** argv) {
     std::vector<public_key> keys;
     std::string path;
     if (!key_file_args(argc, argv, "verify", &keys, &path)) return EXIT_USAGE;
-    if (keys.empty()) keys.resize(1, builtin_keys()[0]);
+    bool given_keys = !keys.empty();
+    if (!given_keys) keys.resize(1, builtin_keys()[0]);
     bytes file;
     std::vector<subimage> subs;
     if (!read_file(path, MAX_FILE_SIZE, &file) || !walk_file(path, file, &subs)) return EXIT_FAIL;
     for (size_t i = 0; i < subs.size(); ++i) {
         const subimage& s = subs[i];
         const char* reason = nullptr;
-        std::string label;
+        std::string label, why;
         if (!crc_good(file, s)) {
             reason = "bad CRC";
         } else {
             sig_state sig = check_signature(file, s, keys, &label);
             if (sig == SIG_NONE) reason = "unsigned";
             if (sig == SIG_BAD) reason = "signature does not verify";
+            // Name a built-in key that did sign it, when that is not one accepted here.
+            std::string signer;
+            if (sig == SIG_BAD && check_signature(file, s, builtin_keys(), &signer) == SIG_GOOD) {
+                why = "signed with the " + signer + " key: not accepted " +
+                      (given_keys ? "by the --key keys" : "without --key");
+                reason = why.c_str();
+            }
         }
         if (reason) {
             fail("%s: sub-image %zu at offset %zu: %s", path.c_str(), i + 1, s.offset, reason);
