@@ -70,6 +70,10 @@ bool emu_parse_clock_time(const std::string& value, time_t* out);
 bool emu_check_board_conf(const std::string& text, const int64_t* rtc_offset_override,
                           std::string* error);
 
+// The time the emulated clock of a board with this board.conf text shows at host time
+// `host` (its rtc_fixed, or host + its rtc_offset), without a boot's own offset.
+int64_t emu_board_clock(const std::string& conf_text, int64_t host);
+
 // Appends one line "<seconds.micros> <kind> <text>" to an event log, newlines
 // in text written as \n, in one write so concurrent writers keep lines whole. The log is
 // opened without following a link or blocking on a FIFO, must be a regular file, and does

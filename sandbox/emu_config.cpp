@@ -195,7 +195,7 @@ const config_key config_keys[] = {
     {"fault_flash_write", apply_flash_fault<&BoardConfig::write_faults>},
 };
 
-// Applies one line; returns "" or why it was refused.
+// Applies one line; returns "" or why it was refused (an unknown key among them).
 std::string apply_config_line(BoardConfig& c, const std::string& raw) {
     std::string line = trim(raw);
     if (line.empty() || line[0] == '#') return "";
@@ -205,7 +205,7 @@ std::string apply_config_line(BoardConfig& c, const std::string& raw) {
     for (const config_key& k : config_keys) {
         if (key == k.name) return k.apply(c, trim(line.substr(eq + 1)), line);
     }
-    return "";
+    return "unknown key '" + key + "'";
 }
 
 // Applies a whole board.conf text; *first_error gets the first refusal ("" when none).
@@ -334,4 +334,14 @@ bool emu_check_board_conf(const std::string& text, const int64_t* rtc_offset_ove
     if (why.empty()) return true;
     if (error) *error = why;
     return false;
+}
+
+int64_t emu_board_clock(const std::string& conf_text, int64_t host) {
+    BoardConfig config;
+    std::string why;
+    apply_config_text(config, conf_text, &why);
+    int64_t base = config.rtc_fixed ? static_cast<int64_t>(config.rtc_fixed_time) : host;
+    int64_t shown = base;
+    if (__builtin_add_overflow(base, config.rtc_offset, &shown)) return base;
+    return shown;
 }

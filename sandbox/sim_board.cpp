@@ -89,6 +89,7 @@ int write_environment(const std::string& board, int count, char** pairs) {
             sim_error("'%s': key given twice", key.c_str());
             return 2;
         }
+        if (eq[1] == '\0') continue; // KEY= leaves KEY out, as the boot loader's setenv does
         size_t length = strlen(pairs[i]) + 1;
         // Room must stay for this entry and the empty entry that ends the list.
         if (length + 1 > area.size() - pos) {
@@ -117,6 +118,10 @@ int sim_cmd_new(int argc, char** argv) {
     uint64_t erase_size = SIM_DEFAULT_ERASE_SIZE;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if ((arg == "--serial" || arg == "--erase-size") && i + 1 >= argc) {
+            sim_error("%s needs a value", argv[i]);
+            return 2;
+        }
         if (arg == "--serial" && i + 1 < argc) {
             serial = argv[++i];
         } else if (arg == "--erase-size" && i + 1 < argc) {

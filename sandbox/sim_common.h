@@ -53,6 +53,9 @@ bool sim_open_board(const std::string& dir, std::string* absolute);
 // Standard CRC-32 (reflected polynomial 0xEDB88320, initial and final complement).
 uint32_t sim_crc32(const uint8_t* data, size_t length);
 
+// Checks boot options without a DIR (argv[0] is the command name); false after a message.
+bool sim_check_boot_options(int argc, char** argv);
+
 // Commands; argv[0] is the command name.
 int sim_cmd_new(int argc, char** argv);
 int sim_cmd_env(int argc, char** argv);

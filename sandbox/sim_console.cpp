@@ -1,7 +1,9 @@
 // The console escape of switch-sim boot (see sim_console.h).
 #include "sandbox/sim_console.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -40,8 +42,15 @@ void forward(const sim_console_escape& e, const char* data, size_t length) {
     }
 }
 
+// Milliseconds to the escape's deadline for poll(): -1 without one, 0 once it passed.
+int time_left(const sim_console_escape& e) {
+    if (e.deadline_ms < 0) return -1;
+    long long left = e.deadline_ms - sim_now_ms();
+    return left <= 0 ? 0 : int(std::min(left, 1000000LL));
+}
+
 // The next byte of the operator's typing: from the rest of the piece, then from the
-// terminal. False at end of input.
+// terminal. False at end of input or at the deadline.
 bool next_byte(const sim_console_escape& e, const char** data, size_t* length, char* c) {
     if (*length > 0) {
         *c = **data;
@@ -50,6 +59,12 @@ bool next_byte(const sim_console_escape& e, const char** data, size_t* length, c
         return true;
     }
     for (;;) {
+        pollfd p = {e.input, POLLIN, 0};
+        int left = time_left(e);
+        if (left == 0) return false;
+        int ready = poll(&p, 1, left);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) return false;
         ssize_t n = read(e.input, c, 1);
         if (n == 1) return true;
         if (n < 0 && errno == EINTR) continue;
@@ -128,6 +143,12 @@ void send_file(sim_console_escape* e, const std::string& name) {
     while (pid > 0) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR)) break;
+        if (time_left(*e) == 0) { // the power-on's time is up
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
         pollfd p[3] = {
             {e->input, POLLIN, 0}, {e->master, POLLIN, 0}, {line_open ? line[0] : -1, POLLIN, 0}};
         if (poll(p, 3, 100) <= 0) continue;
@@ -169,6 +190,12 @@ void send_file(sim_console_escape* e, const std::string& name) {
 }
 
 } // namespace
+
+long long sim_now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
 
 bool sim_console_input(sim_console_escape* e, const char* data, size_t length) {
     while (length > 0) {

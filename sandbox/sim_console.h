@@ -20,7 +20,11 @@ struct sim_console_escape {
     bool drop_identity = false; // run the sender as uid:gid, not as the launcher
     uid_t uid = 0;
     gid_t gid = 0;
+    long long deadline_ms = -1; // sim_now_ms() at which the escape gives up waiting; -1: never
 };
+
+// The monotonic clock in milliseconds.
+long long sim_now_ms();
 
 // Handles a piece of the caller's input: forwards what is the switch's to the master and
 // carries out escapes (a file sent by xmodem runs to its end before this returns). Returns

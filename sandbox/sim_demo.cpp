@@ -257,6 +257,10 @@ int sim_cmd_demo(int argc, char** argv) {
         dir = argv[1];
         first_option = 2;
     }
+    // Every option checked before anything is made.
+    std::vector<char*> check = {argv[0]};
+    check.insert(check.end(), argv + first_option, argv + argc);
+    if (!sim_check_boot_options(int(check.size()), check.data())) return 2;
     if (!sim_is_file(sample_app_dir + std::string("/home/bin/mp.elf.strip")) ||
         !sim_is_file(production_key)) {
         sim_error("demo: the sample application (%s) or the production test key (%s) is missing",

@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "sandbox/emu.h"
 #include "sandbox/sim_common.h"
 #include "sandbox/sim_sandbox.h"
 
@@ -16,7 +19,9 @@ namespace {
 
 using namespace sim_sandbox;
 
+// Exit statuses of a power-on besides the boot manager's own (README, usage text).
 const int timeout_status = 124;
+const int operator_status = 125;
 // Limits of one power-on: a fork bomb stops at the process limit; no file grows past the
 // size limit.
 const rlim_t max_processes = 512;
@@ -76,8 +81,8 @@ int run_sandbox(const std::vector<std::string>& args, const sandbox_setup& setup
         cfmakeraw(&raw);
         tcsetattr(0, TCSANOW, &raw);
     }
-    bool timed_out = false;
-    int status = wait_for_sandbox(pid, setup, relay, timeout, &timed_out);
+    bool timed_out = false, powered_off = false;
+    int status = wait_for_sandbox(pid, setup, relay, timeout, &timed_out, &powered_off);
     if (have_termios) tcsetattr(0, TCSANOW, &saved);
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGQUIT, &old_quit, nullptr);
@@ -86,10 +91,61 @@ int run_sandbox(const std::vector<std::string>& args, const sandbox_setup& setup
         sim_error("powered the board off after %ld seconds (--timeout)", timeout);
         return timeout_status;
     }
+    return powered_off ? operator_status : status;
+}
+
+off_t events_size(const std::string& board) {
+    int fd = sim_open_board_file(board, "events.log", O_RDONLY, EMU_EVENTS_LOG_MAX, true);
+    if (fd < 0) return 0;
+    struct stat st;
+    off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
+    close(fd);
+    return size;
+}
+
+// Whether the board's event log gained a reboot line after offset `from`.
+bool rebooted_since(const std::string& board, off_t from) {
+    int fd = sim_open_board_file(board, "events.log", O_RDONLY, EMU_EVENTS_LOG_MAX, true);
+    if (fd < 0) return false;
+    std::string tail;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = pread(fd, buffer, sizeof buffer, from + off_t(tail.size()))) > 0)
+        tail.append(buffer, size_t(n));
+    close(fd);
+    return tail.find(" reboot ") != std::string::npos;
+}
+
+// One host-side line on how a boot ended, and its exit status.
+int report_end(const std::string& board, off_t events_before, int status) {
+    if (status == timeout_status) return status; // run_sandbox said so
+    if (status == operator_status) {
+        sim_error("powered off by the operator (Ctrl-] q); exit status %d", status);
+    } else if (status > 128 && status < 128 + 65) {
+        sim_error("the boot manager was stopped by signal %d; exit status %d", status - 128,
+                  status);
+    } else if (rebooted_since(board, events_before)) {
+        sim_error("the board rebooted; exit status %d", status);
+    } else {
+        sim_error("the board's program ended without a reboot (the application started, or "
+                  "the boot manager stopped); exit status %d",
+                  status);
+    }
     return status;
 }
 
-int power_on(const boot_options& options) {
+// *ran tells whether the sandbox was started.
+int power_on(const boot_options& options, bool* ran) {
+    // One power-on of a board at a time: two would share its flash files. The lock goes
+    // with this process (the sandbox does not inherit it).
+    int lock = open(options.board.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        sim_error("%s: %s", options.board.c_str(),
+                  lock >= 0 && errno == EWOULDBLOCK
+                      ? "powered on already (by another switch-sim boot or shell); refused"
+                      : strerror(errno));
+        return 1;
+    }
     sandbox_setup setup;
     if (!prepare_setup(options, &setup)) return 1;
     console_relay relay;
@@ -113,6 +169,7 @@ int power_on(const boot_options& options) {
         close(filter_fd);
         return 1;
     }
+    *ran = true;
     return run_sandbox(args, setup, relay, options.timeout, filter_fd);
 }
 
@@ -122,7 +179,11 @@ int power_on(const boot_options& options) {
 int sim_cmd_boot(int argc, char** argv) {
     boot_options options;
     if (!parse_boot_options(argc, argv, false, &options)) return 2;
-    return power_on(options);
+    off_t events_before = events_size(options.board);
+    bool ran = false;
+    int status = power_on(options, &ran);
+    fflush(stdout);
+    return ran ? report_end(options.board, events_before, status) : status;
 }
 
 // switch-sim shell DIR [--rtc ...] [--usb-after ...] [-- COMMAND ...]: runs a command (a
@@ -131,5 +192,6 @@ int sim_cmd_shell(int argc, char** argv) {
     boot_options options;
     if (!parse_boot_options(argc, argv, true, &options)) return 2;
     if (options.command.empty()) options.command = {"/bin/sh"};
-    return power_on(options);
+    bool ran = false;
+    return power_on(options, &ran);
 }

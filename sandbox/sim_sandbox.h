@@ -100,6 +100,6 @@ bool open_relay(const sandbox_setup& setup, console_relay* r);
 void attach_relay(const console_relay& r);
 void on_window_change(int);
 int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay& r, long timeout,
-                     bool* timed_out);
+                     bool* timed_out, bool* powered_off);
 
 } // namespace sim_sandbox

@@ -115,7 +115,7 @@ int sim_cmd_init(int argc, char** argv) {
     }
     signal(SIGINT, SIG_DFL);
     signal(SIGQUIT, SIG_DFL);
-    execv(argv[i], argv + i);
+    execvp(argv[i], argv + i); // a bare name is searched in the sandbox's PATH
     sim_error("%s: %s", argv[i], strerror(errno));
     return 127;
 }

@@ -63,12 +63,24 @@ bool check_board_files(const boot_options& options) {
     return true;
 }
 
-// Parses "DIR [--rtc TIME] [--usb-after SECONDS]" and, for the shell command, "-- CMD ...".
-bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* options) {
-    std::string dir;
+namespace {
+
+const char* const value_options[] = {"--rtc",  "--target",     "--timeout",
+                                     "--link", "--time-scale", "--usb-after"};
+
+// The options alone: "[DIR] [--rtc TIME] ..." and, for the shell command, "-- CMD ...".
+// *first_command is the index of the command's first word.
+bool parse_options_only(int argc, char** argv, bool want_command, boot_options* options,
+                        std::string* dir, int* first_command) {
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
+        for (const char* option : value_options) {
+            if (arg == option && i + 1 >= argc) {
+                sim_error("%s needs a value", option);
+                return false;
+            }
+        }
         if (arg == "--rtc" && i + 1 < argc) {
             if (!parse_rtc(argv[++i], &options->rtc_offset)) {
                 sim_error("--rtc: '%s' is not a time \"YYYY-MM-DD HH:MM:SS\" the emulated "
@@ -116,13 +128,25 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
         } else if (arg == "--" && want_command) {
             ++i;
             break;
-        } else if (arg.empty() || arg[0] == '-' || !dir.empty()) {
+        } else if (arg.empty() || arg[0] == '-' || !dir->empty()) {
             sim_error("%s: unexpected argument '%s'", argv[0], argv[i]);
             return false;
         } else {
-            dir = arg;
+            *dir = arg;
         }
     }
+    *first_command = i;
+    return true;
+}
+
+} // namespace
+
+// Parses "DIR [--rtc TIME] [--usb-after SECONDS] ..." and, for the shell command,
+// "-- CMD ...", and checks the board.
+bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* options) {
+    std::string dir;
+    int i = 0;
+    if (!parse_options_only(argc, argv, want_command, options, &dir, &i)) return false;
     if (dir.empty()) {
         sim_error("usage: switch-sim %s DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] "
                   "[--timeout SECONDS] [--target host|ppc] [--link up|down] [--time-scale F]%s",
@@ -134,3 +158,13 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
 }
 
 } // namespace sim_sandbox
+
+bool sim_check_boot_options(int argc, char** argv) {
+    sim_sandbox::boot_options options;
+    std::string dir;
+    int first_command = 0;
+    if (!sim_sandbox::parse_options_only(argc, argv, false, &options, &dir, &first_command))
+        return false;
+    if (!dir.empty()) sim_error("%s: unexpected argument '%s'", argv[0], dir.c_str());
+    return dir.empty();
+}

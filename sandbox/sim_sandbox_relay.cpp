@@ -81,7 +81,7 @@ void attach_relay(const console_relay& r) {
 // Waits for the sandbox, relaying the console when there is a relay, and powers the board
 // off (kills bwrap, which takes the sandbox down) when the time-out runs out.
 int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay& r, long timeout,
-                     bool* timed_out) {
+                     bool* timed_out, bool* powered_off) {
     sim_console_escape escape;
     escape.input = r.input;
     escape.output = r.output;
@@ -89,20 +89,16 @@ int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay&
     escape.drop_identity = setup.as_root;
     escape.uid = setup.uid;
     escape.gid = setup.gid;
-    bool powered_off = false; // by the operator, through the escape
     int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long deadline =
-        timeout > 0 ? now.tv_sec * 1000LL + now.tv_nsec / 1000000 + timeout * 1000LL : -1;
+    const long long deadline = timeout > 0 ? sim_now_ms() + timeout * 1000LL : -1;
+    escape.deadline_ms = deadline; // the escape's own prompts end there too
     bool input_open = r.input >= 0, master_open = r.master >= 0, exited = false;
     int status = 0;
     char buffer[4096];
     while (!exited) {
         int wait_ms = pidfd >= 0 ? -1 : 50;
         if (deadline >= 0 && !*timed_out) {
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+            long long left = deadline - sim_now_ms();
             if (left <= 0) {
                 kill(pid, SIGKILL);
                 *timed_out = true;
@@ -137,7 +133,7 @@ int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay&
             if (n > 0) {
                 if (sim_console_input(&escape, buffer, size_t(n))) {
                     kill(pid, SIGKILL);
-                    powered_off = true;
+                    *powered_off = true; // by the operator, through the escape
                 }
             } else if (n == 0 || errno != EINTR) {
                 input_open = false;
@@ -158,7 +154,6 @@ int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay&
     }
     if (pidfd >= 0) close(pidfd);
     if (r.slave_fd >= 0) close(r.slave_fd);
-    if (powered_off) return 0;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return 1;

@@ -181,6 +181,28 @@ bool sim_is_file(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+namespace {
+
+const char* file_kind(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return "a regular file";
+    case S_IFDIR:
+        return "a directory";
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFCHR:
+    case S_IFBLK:
+        return "a device";
+    default:
+        return "a socket";
+    }
+}
+
+} // namespace
+
 bool sim_open_board(const std::string& dir, std::string* absolute) {
     char* resolved = realpath(dir.c_str(), nullptr);
     if (resolved == nullptr) {
@@ -189,36 +211,30 @@ bool sim_open_board(const std::string& dir, std::string* absolute) {
     }
     *absolute = resolved;
     free(resolved);
-    // The sandbox may have replaced any of these by a link: none is followed.
+    // The sandbox may have replaced any of these by a link: none is followed. user/ and usb/
+    // are mounted into the sandbox writable: they must be the board's own directories, not
+    // links to somewhere else on the host.
     struct entry {
         const char* name;
         mode_t type;
     };
-    const entry entries[] = {{"", S_IFDIR}, {"/eeprom.bin", S_IFREG}, {"/flash", S_IFDIR}};
+    const entry entries[] = {{"", S_IFDIR},
+                             {"/eeprom.bin", S_IFREG},
+                             {"/flash", S_IFDIR},
+                             {"/user", S_IFDIR},
+                             {"/usb", S_IFDIR}};
     for (const entry& e : entries) {
         struct stat st;
         if (lstat((*absolute + e.name).c_str(), &st) != 0) {
-            sim_error("%s: not a simulated board (make one with: switch-sim new DIR)", dir.c_str());
+            if (strcmp(e.name, "/usb") == 0) continue; // a board without a USB stick
+            sim_error("%s: not a simulated board: %s is missing (make one with: switch-sim new "
+                      "DIR)",
+                      dir.c_str(), e.name[0] ? e.name + 1 : "the directory");
             return false;
         }
         if ((st.st_mode & S_IFMT) != e.type) {
-            sim_error("%s%s: not a %s (a link, FIFO or device); refused", dir.c_str(), e.name,
+            sim_error("%s%s: %s, not a %s; refused", dir.c_str(), e.name, file_kind(st.st_mode),
                       e.type == S_IFDIR ? "directory of its own" : "regular file");
-            return false;
-        }
-    }
-    struct stat user_st;
-    if (lstat((*absolute + "/user").c_str(), &user_st) != 0) {
-        sim_error("%s: not a simulated board (make one with: switch-sim new DIR)", dir.c_str());
-        return false;
-    }
-    // user/ and usb/ are mounted into the sandbox writable: they must be the board's own
-    // directories, not links to somewhere else on the host.
-    for (const char* sub : {"/user", "/usb"}) {
-        struct stat st;
-        if (lstat((*absolute + sub).c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-            sim_error("%s%s: must be a directory of its own, not a link or a file", dir.c_str(),
-                      sub);
             return false;
         }
     }

@@ -47,6 +47,7 @@ class TestStartUp:
     def test_order_of_platform_events_and_reboot_at_the_end(self, board):
         console = boot_to_end(board)
         assert console.status == 0
+        assert console.text.endswith("\nswitch-sim: the board rebooted; exit status 0\n")
         log = events(board)
         shell = [text for kind, text in log if kind == "shell"]
         assert shell[0].startswith("date ")

@@ -93,8 +93,8 @@ class TestEnv:
         assert struct.unpack(">I", part[:4])[0] == zlib.crc32(part[4:])
 
     def test_read_back(self, board):
-        run_sim("env", board, "diagnostics=rescue", "gdbport=2345", "empty=")
-        assert run_sim("env", board).stdout == "diagnostics=rescue\ngdbport=2345\nempty=\n"
+        run_sim("env", board, "diagnostics=rescue", "gdbport=2345", "empty=")  # KEY= leaves KEY out
+        assert run_sim("env", board).stdout == "diagnostics=rescue\ngdbport=2345\n"
 
     def test_rewrite_replaces_every_entry(self, board):
         run_sim("env", board, "gdb=on", "shell=on")
@@ -174,17 +174,52 @@ class TestEeprom:
 
 class TestEvents:
     def test_prints_log_and_filters_by_kind(self, board):
+        (board / "board.conf").write_text("rtc_offset=3600\n")
         (board / "events.log").write_text(
-            "1.000001 shell reboot\n2.000002 cmd /bin/date 010100002000\n3.000003 reboot /bin/reboot\n")
-        assert run_sim("events", board).stdout.count("\n") == 3
-        assert run_sim("events", board, "cmd").stdout == "2.000002 cmd /bin/date 010100002000\n"
-        assert run_sim("events", board, "reboot").stdout == "3.000003 reboot /bin/reboot\n"
+            "1.000001 shell reboot\n2.000002 cmd /bin/date 010100002000\n3.000003 reboot /bin/reboot\n"
+            "4.000004 shell a\\nb\n")
+        assert run_sim("events", board, "--raw").stdout.count("\n") == 4
+        assert run_sim("events", board, "cmd", "--raw").stdout == \
+            "2.000002 cmd /bin/date 010100002000\n"
+        assert run_sim("events", board, "reboot").stdout == "1970-01-01 01:00:03 reboot /bin/reboot\n"
+        assert run_sim("events", board, "shell").stdout == \
+            "1970-01-01 01:00:01 shell reboot\n1970-01-01 01:00:04 shell a\n" + " " * 20 + "b\n"
 
     def test_no_log_yet(self, board):
         assert run_sim("events", board).stdout == ""
 
 
+# (arguments, exit status, first line on standard error); {B} is the board, {T} its folder.
+REFUSED = [
+    (["boot", "{B}", "--timeout"], 2, "--timeout needs a value"),
+    (["new", "{T}/n", "--serial"], 2, "--serial needs a value"),
+    (["demo", "{T}/d", "--timeout", "abc"], 2, "--timeout: whole seconds from 1 to 604800"),
+    (["events", "{T}"], 1, "{T}: not a simulated board: eeprom.bin is missing (make one with: "
+     "switch-sim new DIR)"),
+    (["events", "{B}/eeprom.bin"], 1, "{B}/eeprom.bin: a regular file, not a directory of its own; "
+     "refused"),
+    (["events", "{B}", "frob"], 2, "events: unknown kind 'frob' (shell, cmd, led, reboot, tftpd or "
+     "dhcpd)"),
+    (["boot", "{B}"], 2, "{B}/board.conf: line 2: unknown key 'fault_flash_raed'"),
+]
+
+
+@pytest.mark.parametrize("args,status,message", REFUSED, ids=[" ".join(r[0]) for r in REFUSED])
+def test_refused_before_anything_is_made(board, args, status, message):
+    with open(board / "board.conf", "a") as conf:
+        conf.write("fault_flash_raed=rfs:1\n")
+    def place(text):
+        return text.replace("{B}", str(board)).replace("{T}", str(board.parent))
+    before = sorted(os.listdir(board.parent))
+    result = run_sim(*map(place, args), check=False)
+    assert (result.returncode, result.stderr.splitlines()[0]) == (status,
+                                                                   "switch-sim: " + place(message))
+    assert sorted(os.listdir(board.parent)) == before
+
+
 def test_usage_and_unknown_command(sim):
+    for command in ["new", "env", "eeprom", "boot", "demo", "events", "shell"]:
+        assert run_sim(command, "--help").stdout.startswith(f"usage: switch-sim {command} ")
     assert run_sim(check=False).returncode == 2
     result = run_sim("frobnicate", check=False)
     assert result.returncode == 2

@@ -82,11 +82,12 @@ def at_menu(board, *env):
 
 
 def power_off(child):
-    """The console escape Ctrl-] q: the board is powered off and switch-sim ends well."""
+    """The console escape Ctrl-] q: the board is powered off and switch-sim says so."""
     child.send("\x1dq")
+    child.expect_exact("switch-sim: powered off by the operator (Ctrl-] q); exit status 125")
     child.expect(pexpect.EOF)
     child.close()
-    assert child.exitstatus == 0
+    assert child.exitstatus == 125
 
 
 def write_flash(board, partition, data):

@@ -89,7 +89,7 @@ class TestFilesystem:
         (board / name).symlink_to(elsewhere)
         result = sh(board, "touch /user/x /mnt/usb/x", check=False)
         assert result.returncode != 0
-        assert "not a link" in result.stderr
+        assert "a symbolic link, not a directory of its own; refused" in result.stderr
         assert os.listdir(elsewhere) == []
 
     def test_tmp_is_fresh_for_every_power_on(self, board):
@@ -156,12 +156,27 @@ class TestIsolation:
 
     def test_exit_status_passes_through(self, board):
         assert sh(board, "exit 7", check=False).returncode == 7
+        assert run_sim("shell", board, "--", "echo", "in PATH").stdout == "in PATH\n"
 
     def test_console_without_a_terminal_is_null(self, board):
         assert sh(board, "stat -c %t,%T /dev/ttyS0; test -t 0 || echo no-tty").stdout == "1,3\nno-tty\n"
 
 
 class TestConsole:
+    def test_one_power_on_at_a_time_and_the_time_out_holds_at_the_escape_prompt(self, board):
+        child = spawn("shell", board, "--timeout", "4", "--", "/bin/sh", "-c",
+                      "echo up; sleep 60", timeout=20)
+        child.expect("up")
+        second = run_sim("boot", board, check=False)
+        assert (second.returncode, second.stderr) == (1, f"switch-sim: {board}: powered on "
+                                                      "already (by another switch-sim boot or "
+                                                      "shell); refused\n")
+        child.send("\x1dx")
+        child.expect("file to send by xmodem")
+        child.expect(pexpect.EOF)  # no answer: the time-out powers the board off
+        child.close()
+        assert child.exitstatus == 124
+
     def test_terminal_is_the_console_and_ctrl_c_reaches_the_program(self, board):
         child = spawn("shell", board, "--", "/bin/sh", "-c",
                       "trap 'echo got-int' INT; test -t 0 && echo on-a-tty; "
