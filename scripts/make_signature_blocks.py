@@ -66,14 +66,19 @@ while True:
     digest = hashlib.sha256(message).digest()
     good = digest_info(SHA256, digest)
     s = sign(block(good))
-    if s and int.from_bytes(s, "big") + n < 1 << (8 * k):
+    if int.from_bytes(s, "big") + n < 1 << (8 * k):
         break
     counter += 1
 
 fe = bytearray(block(good))
 fe[20] = 0xFE
-seven = bytes([0, 1]) + b"\xff" * 7 + b"\x00" + good
-seven += bytes(k - len(seven))
+
+
+def short_padding(count):  # 00 01, count bytes of 0xFF, 00, the DigestInfo, zeros
+    eb = bytes([0, 1]) + b"\xff" * count + b"\x00" + good
+    return eb + bytes(k - len(eb))
+
+
 inside = bytearray(good + NULL)  # a third item in the DigestInfo
 inside[1] += len(NULL)
 parameters = digest_info(SHA256, digest, bytes([0x04, 0x00]))
@@ -84,7 +89,8 @@ rows = [
     ("first-byte-01", -7702, sign(block(good, first=0x01))),
     ("block-type-00", -7702, sign(block(good, block_type=0x00))),
     ("block-type-02", -7702, sign(block(good, block_type=0x02))),
-    ("seven-ff", -7702, sign(seven)),
+    ("seven-ff", -7702, sign(short_padding(7))),
+    ("eight-ff", -7603, sign(short_padding(8))),  # padding good, DigestInfo not
     ("fe-in-padding", -7702, sign(bytes(fe))),
     ("no-separator", -7702, sign(bytes([0, 1]) + b"\xff" * (k - 2))),
     ("s-plus-n", -7702, (int.from_bytes(s, "big") + n).to_bytes(k, "big")),

@@ -102,7 +102,7 @@ TEST(RsaSignature, EveryRuleOfTheBlockAndTheDigestInfo) {
             count++;
         }
     }
-    EXPECT_EQ(21u, count);
+    EXPECT_EQ(22u, count);
 }
 
 TEST(RsaSignature, FailedDecryptLeavesNothingBehind) {
