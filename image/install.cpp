@@ -303,13 +303,16 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
         uint64_t left = file_size > uint64_t(position) ? file_size - uint64_t(position) : 0;
         s.held = usable ? (s.total < left ? s.total : left) : uint64_t(IMAGE_PREFIX_SIZE);
         if (!usable) s.total = UINT64_MAX;
-        if (s.held < IMAGE_PREFIX_SIZE) s.held = IMAGE_PREFIX_SIZE;
-        s.bytes = static_cast<uint8_t*>(malloc(size_t(s.held)));
+        // The buffer holds at least the prefix for the header readers, zeros past a
+        // shorter sub-image; only the sub-image's own bytes are read and checked.
+        size_t room = size_t(s.held < IMAGE_PREFIX_SIZE ? uint64_t(IMAGE_PREFIX_SIZE) : s.held);
+        s.bytes = static_cast<uint8_t*>(malloc(room));
         if (!s.bytes) {
             printf("Failed to allocate buffer for image (%d)\n", int(s.total));
             fclose(package);
             return 0;
         }
+        memset(s.bytes + s.held, 0, room - size_t(s.held));
         // One pass over the bytes: the CRC and the digest are taken as they arrive.
         if (fseeko(package, position, SEEK_SET) != 0) {
             memset(s.bytes, 0, size_t(s.held));

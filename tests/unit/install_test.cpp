@@ -187,6 +187,7 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
     Bytes kernelTooBig = testutil::plainImage(IMAGE_TYPE_KERNEL, payload(12, 0x800001 - 16), 1);
     Bytes bootLoaderAtLimit = testutil::plainImage(IMAGE_TYPE_BOOTLOADER, payload(13, 0x80000), 1);
     Bytes unknown = testutil::plainImage(0x074C4144, payload(1, 100), 1);
+    Bytes tinyDiags = testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, payload(14, 4), 1);
     struct Row {
         Bytes package;
         uint8_t result;
@@ -196,7 +197,8 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
         {truncated, 0, "Bad crc for APPLICATION: 0x"},
         {hostile, 0, "Bad crc for APPLICATION: 0x"},
         {kernelTooBig, 0, "KERNEL image is too big for flash (8388609 > 8388608)\n"},
-        {bootLoaderAtLimit, 1, "Installing Boot Loader: "},
+        {bootLoaderAtLimit, 1, "\b\b\b\b087%\b\b\b\b100%\n"},
+        {testutil::cat({tinyDiags, bootLoaderAtLimit}), 1, "done\nInstalling Boot Loader: "},
         {unknown, 0, "ERROR: No valid image found\n"},
         {Bytes(23, 0), 0, "ERROR: No valid image found\n"},
     };
