@@ -191,6 +191,17 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
     Bytes bootLoaderAtLimit = testutil::plainImage(IMAGE_TYPE_BOOTLOADER, payload(13, 0x80000), 1);
     Bytes unknown = testutil::plainImage(0x074C4144, payload(1, 100), 1);
     Bytes tinyDiags = testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, payload(14, 4), 1);
+    // A good CRC over data that its signature (of payload(4, 1000)) does not cover.
+    auto misSigned = [](uint32_t type) {
+        return testutil::image3(type, 1,
+                                testutil::sigRecord(testutil::dataFile("install/4-1000.sig")),
+                                payload(2, 1000));
+    };
+    // A bad CRC that nothing else would stop: no signature, or a header byte it does not cover.
+    auto badCrc = [](Bytes image, size_t at) {
+        image[at] ^= 1;
+        return image;
+    };
     struct Row {
         Bytes package;
         uint8_t result;
@@ -204,6 +215,15 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
         {testutil::cat({tinyDiags, bootLoaderAtLimit}), 1, "done\nInstalling Boot Loader: "},
         {unknown, 0, "ERROR: No valid image found\n"},
         {Bytes(23, 0), 0, "ERROR: No valid image found\n"},
+        {misSigned(IMAGE_TYPE_KERNEL), 0, " Image rejected. "},
+        {misSigned(IMAGE_TYPE_RFS), 0, " Image rejected. "},
+        {misSigned(IMAGE_TYPE_DEVICETREE), 0, " Image rejected. "},
+        {misSigned(IMAGE_TYPE_APPLICATION), 0, " Image rejected. "},
+        {badCrc(testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, payload(9, 300), 1), 100), 0,
+         "Bad crc for DIAGNOSTICS IMAGE: 0x"},
+        {badCrc(app, 15), 0, "Bad crc for APPLICATION: 0x"},
+        {badCrc(testutil::plainImage(IMAGE_TYPE_KVRT, payload(11, 300), 1), 100), 0,
+         "Bad crc for K-VRT APPLICATION: 0x"},
     };
     for (const Row& row : rows) {
         std::string out = install(row.package, 0, 1);
