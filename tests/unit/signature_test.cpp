@@ -169,6 +169,14 @@ TEST_F(SignatureTest, DecisionTable) {
                   row.out);
         EXPECT_EQ(result, row.result);
     }
+    // On the serial console the question waits 25.5 s for its key.
+    developer_images_reset();
+    rootfs(Bytes(64, 0xFF));
+    testutil::writeBytes(board.path("tmp/lowsec"), {'x'});
+    testutil::PtyFeed tty("y");
+    testutil::captureStdout(
+        [&] { EXPECT_EQ(verify_image_signature(layout1.data(), layout1.size()), 1); });
+    EXPECT_EQ(tty.seen().c_cc[VTIME], 255);
 }
 
 // Developer images: settled once by a conclusive answer, never by a failed look.
