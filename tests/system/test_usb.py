@@ -2,10 +2,12 @@
 waits for the stick's mount marker, then takes replacement images for the slots or boots the
 application image on the stick, keeping a rejected list of what it has offered."""
 import hashlib
+import time
 
 import pytest
 
 from simboard import boot, run_to_end, set_eeprom
+from test_escape import side  # noqa: F401  (switch-sim as root and as an ordinary user)
 from test_launch import image
 
 USB_BOOT = (0x13B, 0xD5)
@@ -95,3 +97,28 @@ def test_ctrl_c_does_not_end_the_wait(board):
     console = run_to_end(child)
     waited, after = console.text.split("USB mount timed out\n")
     assert waited.count(".") == 9 and after.startswith("Booting image '1'")
+
+
+# What a hostile stick holds under each name, made inside the sandbox.
+HOSTILE = {"fifo": "/bin/busybox mkfifo", "link to /dev/zero": "ln -s /dev/zero",
+           "link to a directory": "ln -s /tmp"}
+NAMES = ["LQX4410_Boot.img", REPLACE[2], REPLACE[1], OS_IMAGE, "hostile.img"]
+ABSENT = WAIT + "USB mounted and ready!\nNo boot image found on USB.\nNo valid image found on USB\n"
+
+
+@pytest.mark.parametrize("kind", HOSTILE)
+def test_hostile_stick_files_count_as_absent(side, tmp_path, kind):
+    side.sh("mkdir /sim/usb" + "".join(f" && {HOSTILE[kind]} /sim/usb/{n}" for n in NAMES))
+    side.run("eeprom", side.board, *map(hex, USB_BOOT), check=True)
+    keys = tmp_path / "keys"
+    keys.write_bytes(b"".join(b"u%d\r" % n for n in range(1, 6)))  # then the input ends: Exit
+    started = time.monotonic()
+    with open(keys, "rb") as console:
+        result = side.run("boot", side.board, *SCALE, "--timeout", "60", stdin=console)
+    seconds = time.monotonic() - started
+    print(f"hostile stick, {kind}, {side.mode}: {seconds:.1f} s")
+    assert result.returncode == 0 and seconds < 20
+    assert ABSENT + "Booting image '1'\n" in result.stdout
+    # The install list names them all, as it names links; installing one does nothing.
+    for name in NAMES:
+        assert f"Installing {name}\nPlease select" in result.stdout
