@@ -110,7 +110,8 @@ TEST_F(RescueDownload, XmodemHandshakes) {
     ASSERT_EQ(openpty(&g_master, &g_slave, nullptr, nullptr, nullptr), 0);
     termios before;
     tcgetattr(g_slave, &before);
-    before.c_iflag &= ~tcflag_t(ICRNL); // a carriage return stays one at 9600 bps
+    before.c_iflag &= ~tcflag_t(ICRNL);         // a carriage return stays one at 9600 bps
+    before.c_cc[VMIN] = before.c_cc[VTIME] = 0; // saved so, an idle line reads as nothing
     tcsetattr(g_slave, TCSANOW, &before);
     ASSERT_EQ(symlink(ttyname(g_slave), root.path("/dev/ttyS0").c_str()), 0);
     // Other keys are ignored, the reminder comes on the eleventh second; the
