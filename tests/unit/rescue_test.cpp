@@ -29,7 +29,7 @@ const std::string kMenu = "Please select one of the following options:\n"
                           "\tR) Reboot\n"
                           "\tE) Exit\n";
 const std::string kEntry = "Entering Rescue Mode.\n" + kMenu;
-const std::string kAtEnd = std::string("\nOption? : \0\n", 13); // the empty key echoed as it is
+const std::string kAtEnd = "\nOption? : \n"; // no key, nothing echoed
 const std::string kConfirm =
     "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: \n";
 
