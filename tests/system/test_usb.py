@@ -8,7 +8,7 @@ import pytest
 
 from simboard import boot, run_to_end, set_eeprom
 from test_escape import side  # noqa: F401  (switch-sim as root and as an ordinary user)
-from test_launch import image
+from test_launch import boot_source, image
 
 USB_BOOT = (0x13B, 0xD5)
 SCALE = ("--time-scale", "0.1")
@@ -16,6 +16,7 @@ WAIT = "Attempting to mount file system on USB flash drive; this can take up to 
 REPLACE = {1: "LQX4410_replace1_OS.img", 2: "LQX4410_replace2_OS.img"}
 OS_IMAGE = "LQX4410_OS.img"
 NO = [(r"\(y/n\) ", "n\r")]  # the console is in line mode at this question
+YES = [(r"\(y/n\) ", "y\r")]
 
 
 def stick(board, tmp_path, names):
@@ -39,20 +40,24 @@ def installed(board):
 
 # The texts of each step, byte for byte, are in tests/unit/usb_test.cpp; here the whole start.
 # files on the stick, the replacement already on the rejected list, answers, texts shown in
-# order, texts never shown, installs logged
+# order, texts never shown, installs logged, slots written
 STARTS = {
     "both replacements": ([REPLACE[1], REPLACE[2]], None, (), [
         "Image2 has been successfully replaced", "Image1 has been successfully replaced",
-        "Booting image '1'", "APP_MODE=demo"], ["rejected list"], 2),
+        "Booting image '1'", "APP_MODE=demo"], ["rejected list"], 2, [1, 2]),
     "rejected replacement answered n": ([REPLACE[1], REPLACE[2]], REPLACE[2], NO, [
         "Replacement USB image is in rejected list.", "Booting image '1'",
-        "Entering Rescue Mode."], ["successfully replaced", "Timeout"], 0),
+        "Entering Rescue Mode."], ["successfully replaced", "Timeout"], 0, []),
+    "slot 2 only, rejected, answered y": ([REPLACE[2]], REPLACE[2], YES, [
+        "Replacement USB image is in rejected list.", "Continuing with replacement USB image...",
+        "Image2 has been successfully replaced", "Booting image '2'", "APP_MODE=demo"],
+        ["Timeout"], 1, [2]),
 }
 
 
 @pytest.mark.parametrize("case", STARTS)
 def test_replacements(board, tmp_path, case):
-    names, on_list, answers, shown, never, logged = STARTS[case]
+    names, on_list, answers, shown, never, logged, slots = STARTS[case]
     data = stick(board, tmp_path, names)
     if on_list:
         (board / "user" / "images" / "rejected").mkdir(parents=True)
@@ -64,6 +69,7 @@ def test_replacements(board, tmp_path, case):
         at = console.text.index(text, at)
     assert not [text for text in never if text in console.text]
     assert installed(board) == logged
+    assert [n for n in (1, 2) if (board / "user" / "images" / f"image{n}").exists()] == slots
 
 
 def test_os_image_booted_once_then_asked(board, tmp_path):
@@ -73,11 +79,14 @@ def test_os_image_booted_once_then_asked(board, tmp_path):
     assert "Booting image 'LQX4410_OS.img' from USB stick.\n" in first.text
     assert "APP_MODE=demo" in first.text and "rejected list" not in first.text
     assert rejected(board) == [hashlib.md5(data).hexdigest()]
+    assert boot_source(board) == 3
     second = run_to_end(boot(board, *SCALE), NO)
     assert "USB image is in rejected list.\nWould you still like to load it? (y/n) " in second.text
     assert "USB Boot failed. Trying flash images.\nBooting image '1'" in second.text
     assert "Timeout" not in second.text
     assert "APP_MODE=demo" not in second.text
+    third = run_to_end(boot(board, *SCALE), YES)
+    assert "Continuing to load USB image...\n" in third.text and "APP_MODE=demo" in third.text
 
 
 def test_marker_found_at_the_fourth_look(board, tmp_path):
