@@ -52,7 +52,8 @@ struct RescueDownload : testing::Test {
         g_keys.clear();
     }
     std::string tftp(const std::string& file_name_lines, int result) {
-        testutil::StdinFeed feed("10.0.0.2\n\n\n192.0.2.1\n" + file_name_lines);
+        // The server address must be given and valid.
+        testutil::StdinFeed feed("10.0.0.2\n\n\n\n0.0.0.1\n192.0.2.1\n" + file_name_lines);
         std::string out = captureStdout([&] { EXPECT_EQ(rescue_tftp(), result); });
         return out.substr(out.find("Image Filename: "));
     }

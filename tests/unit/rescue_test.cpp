@@ -99,7 +99,10 @@ TEST_F(RescueMenu, Keys) {
     EXPECT_EQ(run("ue", rescue_menu, 1), kEntry + "\nOption? : u\n\nOption? : e\n");
     EXPECT_EQ(boot_env_flags.interrupted, 0);
     testutil::StdinFeed feed("r");
-    EXPECT_EXIT(rescue_menu(), testing::ExitedWithCode(0), "");
+    g_sleep_hook = [](uint64_t us) { fprintf(stderr, "slept %u us\n", unsigned(us)); };
+    // R waits a second, then reboot_board waits its own.
+    EXPECT_EXIT(rescue_menu(), testing::ExitedWithCode(0),
+                "^slept 1000000 us\nslept 1000000 us\n$");
 }
 
 TEST_F(RescueMenu, UsbInstallList) {
