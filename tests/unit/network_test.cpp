@@ -135,6 +135,12 @@ TEST(Network, MacAddress) {
         EXPECT_EQ(captureStdout([] { EXPECT_TRUE(set_mac_address()); }), out + "aA:b:cC:d:eE:fF\n");
         EXPECT_EQ(testutil::g_commands, Commands{"ifconfig eth0 hw ether 'aA:b:cC:d:eE:fF'\n"});
     }
+    boot_env_flags.interrupted = 1; // Ctrl-C while a good address was typed
+    {
+        testutil::StdinFeed feed("1:2:3:4:5:6\n");
+        EXPECT_EQ(captureStdout([] { EXPECT_FALSE(set_mac_address()); }), prompt + "1:2:3:4:5:6\n");
+    }
+    boot_env_flags.interrupted = 0;
     testutil::g_commands.clear();
     testutil::StdinFeed feed(keys); // then end of input
     EXPECT_EQ(captureStdout([] { EXPECT_FALSE(set_mac_address()); }), out + "\n");
