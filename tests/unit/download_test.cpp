@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <tuple>
 
@@ -17,14 +18,19 @@ using testutil::captureStdout;
 using Commands = std::vector<std::string>;
 
 int g_arrives_at, g_tftp_runs; // the tftp run that leaves the file (0: none)
+bool g_fifo;                   // it leaves a FIFO instead
 std::string g_keys, g_restore_keys;
 int g_master = -1, g_slave = -1;
 termios g_during_rx;
 
 int fakeShell(const char* command) {
     testutil::recordShell(command);
-    if (strncmp(command, "tftp ", 5) == 0 && ++g_tftp_runs == g_arrives_at)
-        std::ofstream(std::string(g_fs_root) + "/tmp/image") << "new";
+    if (strncmp(command, "tftp ", 5) == 0 && ++g_tftp_runs == g_arrives_at) {
+        if (g_fifo)
+            mkfifo((std::string(g_fs_root) + "/tmp/image").c_str(), 0644);
+        else
+            std::ofstream(std::string(g_fs_root) + "/tmp/image") << "new";
+    }
     if (strcmp(command, "/usr/bin/rx /tmp/image") == 0)
         tcgetattr(g_slave, &g_during_rx), g_keys = g_restore_keys;
     return 0;
@@ -49,6 +55,7 @@ struct RescueDownload : testing::Test {
         g_shell_runner = fakeShell, g_sleep_hook = fakeSleep;
         testutil::g_link_up = true;
         g_arrives_at = g_tftp_runs = 0;
+        g_fifo = false;
         g_keys.clear();
     }
     std::string tftp(const std::string& file_name_lines, int result) {
@@ -96,6 +103,14 @@ TEST_F(RescueDownload, TftpSecondAttempt) {
         << out;
     EXPECT_EQ(testutil::g_slept, (26u + 3u) * 1000000u);
     EXPECT_FALSE(root.exists("/user/install.log"));
+}
+
+// A FIFO is no download: the attempts go on, and nothing blocks on it.
+TEST_F(RescueDownload, TftpLeavingAFifo) {
+    g_arrives_at = 1, g_fifo = true;
+    std::string out = tftp("name\n", 0);
+    EXPECT_EQ(out.substr(out.size() - 61),
+              "Attempt 3/3 of tftp timed out\nTftp download failed. Aborting\n");
 }
 
 TEST_F(RescueDownload, XmodemWithoutSerialPort) {
