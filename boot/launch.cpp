@@ -123,7 +123,9 @@ int boot_image(int source) {
             }
         }
     } else if (source == 3) {
-        image = fopen(sys_path(USB_IMAGE_PATH).c_str(), "rb");
+        // Only a regular file is read, and only then is its digest taken: a FIFO
+        // or a device on the stick is not there.
+        image = sys_fopen_regular(USB_IMAGE_PATH);
         if (!image) {
             fputs("Failed to open application image from USB.\n", stderr);
             return 0;

@@ -295,7 +295,9 @@ step install_kvrt(const subimage& s, uint32_t* slot, uint8_t* installed) {
 
 uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t slot) {
     if (!path) return 0;
-    FILE* package = fopen(sys_path(path).c_str(), "rb");
+    // A package may come from the USB stick: anything but a regular file is
+    // no package, and nothing beyond the bytes it held when opened is read.
+    FILE* package = sys_fopen_regular(path);
     if (!package) return 0;
     make_images_dir();
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
@@ -306,7 +308,8 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
     for (;;) {
         off_t position = ftello(package);
         uint8_t prefix[IMAGE_PREFIX_SIZE];
-        if (position < 0 || fread(prefix, 1, sizeof prefix, package) != sizeof prefix) {
+        if (position < 0 || uint64_t(position) + sizeof prefix > file_size ||
+            fread(prefix, 1, sizeof prefix, package) != sizeof prefix) {
             fclose(package);
             if (!installed) puts("ERROR: No valid image found");
             return installed;

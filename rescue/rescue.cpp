@@ -61,8 +61,7 @@ int read_choice() {
         printf("\nOption? : ");
         fflush(stdout);
         int key = get_key();
-        printf("%c\n", key);
-        fflush(stdout);
+        echo_key(key);
         if (boot_env_flags.interrupted) {
             boot_env_flags.interrupted = 0;
             continue;
@@ -193,7 +192,7 @@ int rescue_usb_install() {
     int count = 0;
     while (const dirent* entry = readdir(dir)) {
         if (is_directory(dir, entry->d_name)) continue;
-        printf("\t%d: %s\n", ++count, entry->d_name);
+        printf("\t%d: %s\n", ++count, printable_text(entry->d_name).c_str());
     }
     printf("Choose file number to install (q to quit): ");
     fflush(stdout);
@@ -233,11 +232,12 @@ int rescue_usb_install() {
         leave_usb_dir(dir);
         return 0;
     }
-    printf("Installing %s\n", chosen.c_str());
+    printf("Installing %s\n", printable_text(chosen.c_str()).c_str());
     fflush(stdout);
     leave_usb_dir(dir);
     std::string path = std::string(USB_DIR) + '/' + chosen;
     int installed = image_install_package(path.c_str(), 0, 0);
-    if (installed == 1) install_log_append(path.c_str(), "USB");
+    // The log keeps one line an install, whatever bytes the name holds.
+    if (installed == 1) install_log_append(printable_text(path.c_str()).c_str(), "USB");
     return installed;
 }

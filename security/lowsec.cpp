@@ -48,8 +48,7 @@ int blink_count() {
 // One key, echoed with a line end.
 int key_echoed() {
     int key = get_key();
-    printf("%c\n", key);
-    fflush(stdout);
+    echo_key(key);
     return key;
 }
 

@@ -60,6 +60,7 @@ class TestStartUp:
         result = run_sim("boot", board, timeout=120)
         assert result.returncode == 0
         assert "Booting image '1'" in result.stdout
+        assert "Option? : \n" in result.stdout and "\0" not in result.stdout  # no key, no echo
         assert events(board)[-1] == ("reboot", "/bin/reboot")
 
     def test_boot_environment_is_read(self, board):

@@ -202,10 +202,10 @@ TEST_F(LowsecTest, Dialogues) {
         bool markedAfter;
     } rows[] = {
         {"declined", false, false, "n", kWarning + "n\n", 0, false},
-        {"no key", false, false, "", kWarning + std::string(1, '\0') + "\n", 0, false},
+        {"no key", false, false, "", kWarning + "\n", 0, false},
         {"leave with Enter", true, false, "\r", leave + "\r\n", 1, false},
         {"keep with n", true, false, "n", leave + "n\n", 1, true},
-        {"no key while low", true, false, "", leave + std::string(1, '\0') + "\n", 0, true},
+        {"no key while low", true, false, "", leave + "\n", 0, true},
         {"override", true, true, "\r",
          "NOTE: Uboot low security mode override enabled\n" + leave + "\r\n", 1, false},
     };

@@ -113,7 +113,7 @@ TEST_F(SignatureTest, DecisionTable) {
         {"bad, both, no", image3(prod, tampered()), erased, marker, "n", failAll + ask + "n\n" + R,
          0},
         {"bad, both, no answer", image3(prod, tampered()), erased, marker, "",
-         failAll + ask + std::string(1, '\0') + "\n" + R, 0},
+         failAll + ask + "\n" + R, 0},
         {"bad, developer images only", image3(prod, tampered()), erased, secured, "", noteDev + R,
          0},
         {"bad, low security only", image3(prod, tampered()), rfs_production, marker, "",
