@@ -169,10 +169,14 @@ int usage_error(const char* command, const char* usage) {
 
 // Takes "IN -o OUT" with the given extra options; returns false on a usage error.
 bool in_out_args(args& a, const char* command, std::string* in, std::string* out,
-                 const char* option_name, std::string* option) {
+                 const char* option_name, std::string* option,
+                 const std::function<int(const char*)>& extra) {
     while (a.more()) {
         const char* arg = a.next();
         const char* value;
+        int taken = extra ? extra(arg) : 0;
+        if (taken < 0) return false;
+        if (taken > 0) continue;
         if (strcmp(arg, "-o") == 0) {
             if (!option_value(a, arg, &value)) return false;
             *out = value;
