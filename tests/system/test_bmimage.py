@@ -178,6 +178,38 @@ def test_signatures_made_by_openssl_are_attached_and_accepted(tool, tmp_path):
     assert short.returncode == 1 and "1 signatures for 2 layout-3 sub-images" in short.stderr
 
 
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+
+
+def test_key_in_a_token_signs_without_leaving_it(tool, tmp_path):
+    """A SoftHSM2 token in a temporary directory, an RSA-2048 key made inside it, and the
+    image signed through OpenSSL's PKCS#11 engine verifies under the token's public key."""
+    if not (os.path.exists(SOFTHSM) and shutil.which("softhsm2-util")
+            and shutil.which("pkcs11-tool")):
+        pytest.skip("softhsm2 and opensc are not installed")
+    (tmp_path / "tokens").mkdir()
+    conf = tmp_path / "softhsm2.conf"
+    conf.write_text(f"directories.tokendir = {tmp_path / 'tokens'}\nobjectstore.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(conf))
+    p11 = ["pkcs11-tool", "--module", SOFTHSM, "--token-label", "release"]
+    for command in (["softhsm2-util", "--init-token", "--free", "--label", "release", "--pin",
+                     "1234", "--so-pin", "5678"],
+                    p11 + ["--login", "--pin", "1234", "--keypairgen", "--key-type", "rsa:2048",
+                           "--label", "signer", "--id", "01"],
+                    p11 + ["--read-object", "--type", "pubkey", "--id", "01", "-o",
+                           tmp_path / "pub.der"],
+                    ["openssl", "pkey", "-pubin", "-inform", "DER", "-in", tmp_path / "pub.der",
+                     "-out", tmp_path / "pub.pem"]):
+        subprocess.run(command, env=env, check=True, capture_output=True)
+    image = create(tool, tmp_path / "i", "kernel", "2.0.0.0", b"K" * 3000)
+    uri = "pkcs11:token=release;object=signer;type=private?pin-value=1234"
+    subprocess.run([tool, "sign", "--key", uri, "--pkcs11-module", SOFTHSM, image, "-o", image],
+                   env=env, check=True, capture_output=True)
+    verify = run(tool, "verify", "--strict", "--key", tmp_path / "pub.pem", image)
+    assert verify.stdout == f"{image}: 1 sub-image verified\n"
+    assert run(tool, "verify", image, check=False).returncode == 1  # not the production key
+
+
 def flipped(blob):
     return blob[:-1] + bytes([blob[-1] ^ 1])
 
