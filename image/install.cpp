@@ -294,6 +294,11 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
     if (!package) return 0;
     make_images_dir();
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    // In a strict build a package that would be refused part way is refused whole, first.
+    if (kStrictImages && !strict_check_package(package)) {
+        fclose(package);
+        return 0;
+    }
 
     struct stat st;
     uint64_t file_size = fstat(fileno(package), &st) == 0 ? uint64_t(st.st_size) : 0;

@@ -12,6 +12,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #ifdef BOOTMGR_STRICT_IMAGES
 constexpr bool kStrictImages = true;
@@ -43,6 +44,13 @@ int strict_floor_class(uint32_t type);
 // it, when it got that far).
 int strict_check_image(const uint8_t* image, size_t size, uint32_t used_as, int floor_class,
                        strict_result* result);
+
+// Before anything of a package is written: each sub-image of a type the installer takes is
+// checked by the rules that need no operator (whole, CRC, records, type, floor) and, unless a
+// relaxation is in force (whose questions come in the installer's turn), its manifest under
+// the production key. 1 lets the installer go on; 0 after the refusal line of the first
+// sub-image that fails. Leaves the package at its start.
+int strict_check_package(FILE* package);
 
 // Raises the floor of floor_class to the counter of a sub-image that was
 // installed and checked (or launched): only for a production signature, only

@@ -73,6 +73,8 @@ class StrictImages : public testing::Test {
         g_image_dir = images.c_str();
         mkdir(board.path("tmp").c_str(), 0755);
         mkdir(images.c_str(), 0755);
+        // A production-signed root filesystem: no developer images.
+        board.poke("flash/rfs.bin", 0, signedImage("rfs-5"));
         boot_env_flags = {};
         i2c_open_buses();
         mtd_open_partitions();
@@ -176,6 +178,9 @@ TEST_F(StrictImages, AttacksWithoutTheKey) {
             {"manifest truncated", truncated, "kernel", "malformed header or records"},
             {"manifest removed", splice(kernel, kManifest, kH - kManifest), "kernel",
              "no manifest signature"},
+            {"refused whole, good kernel first",
+             testutil::cat({kernel, relabel(rfs, IMAGE_TYPE_DEVICETREE)}), "device tree",
+             "manifest signature not accepted"},
         });
     for (const Row& row : table) {
         auto before = written();
@@ -236,11 +241,10 @@ TEST_F(StrictImages, DowngradeFloorRaisedAtLaunchLoweredOnlyWithPresence) {
     EXPECT_EQ(out, shown + "Establish physical presence (option P) before lowering the "
                            "downgrade floor\n");
     std::ofstream(board.path("tmp/lowsec")) << "lowsec=1\n";
-    // The development key under the relaxations (an erased root filesystem counts as a
-    // developer build), with today's note.
+    // The development key in low security mode, with today's note.
     out = install(signedImage("app-6-dev"));
     EXPECT_EQ(result, 1);
-    EXPECT_NE(out.find("\nNOTE - developer images operational. Checking developer keys....\n"
+    EXPECT_NE(out.find("\nNOTE - low security mode is operational. Checking developer keys....\n"
                        " Image signature verified. "),
               std::string::npos)
         << out;
