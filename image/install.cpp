@@ -20,6 +20,7 @@
 #include "image/image.h"
 #include "image/image_read.h"
 #include "security/signature.h"
+#include "security/strict.h"
 
 namespace {
 
@@ -90,6 +91,16 @@ uint32_t check_crc(const subimage& s, bool* intact) {
 int check_signature(const subimage& s) {
     return verify_image_signature_digest(s.bytes, size_t(s.total),
                                          s.read.digest_ok ? s.read.digest : nullptr);
+}
+
+// The signature rule of a sub-image installed as `type`: the strict image rules
+// for every type in a strict build; otherwise the data signature, for the
+// types that carry one.
+bool accepted(const subimage& s, uint32_t type, bool signed_type, strict_result* strict) {
+    if (kStrictImages)
+        return strict_check_image(s.bytes, size_t(s.held), type, strict_floor_class(type),
+                                  strict) == 1;
+    return !signed_type || check_signature(s) == 1;
 }
 
 void make_images_dir() {
@@ -201,7 +212,8 @@ step install_flash(const flash_target& t, const subimage& s, uint8_t same_versio
         printf(t.size_failure, int(size), int(t.limit));
         return FAIL;
     }
-    if (t.signed_type && check_signature(s) != 1) return FAIL;
+    strict_result strict = {};
+    if (!accepted(s, t.type, t.signed_type, &strict)) return FAIL;
     if (same_version && image_same_version(s.bytes, int(slot))) {
         puts("Image has same version as existing image. Skipping update...");
         return NEXT;
@@ -213,6 +225,7 @@ step install_flash(const flash_target& t, const subimage& s, uint8_t same_versio
         return FAIL;
     }
     *installed = 1;
+    if (kStrictImages) strict_raise_floor(strict_floor_class(t.type), strict);
     if (t.type == IMAGE_TYPE_DIAGNOSTICS) puts("done");
     if (t.type == IMAGE_TYPE_BOOTLOADER) write_uboot_header(s);
     return NEXT;
@@ -228,7 +241,8 @@ step install_application(FILE* package, subimage& s, uint8_t same_version, uint3
         printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
         return FAIL;
     }
-    if (check_signature(s) != 1) return FAIL;
+    strict_result strict = {};
+    if (!accepted(s, IMAGE_TYPE_APPLICATION, true, &strict)) return FAIL;
     if (*slot == 0) {
         headline("Install image as image 1 or 2 (hit return to just boot image): ");
         char line[32];
@@ -248,6 +262,7 @@ step install_application(FILE* package, subimage& s, uint8_t same_version, uint3
         fclose(package);
         free(s.bytes);
         s.bytes = nullptr;
+        if (kStrictImages) strict_raise_floor(FLOOR_APPLICATION, strict);
         launch_application(false);
     }
     printf("Installing image as image%d: ", int(*slot));
@@ -272,6 +287,7 @@ step install_kvrt(const subimage& s, uint32_t* slot, uint8_t* installed) {
         printf("Bad crc for K-VRT APPLICATION: 0x%08x, voiding download\n", crc);
         return FAIL;
     }
+    if (!accepted(s, IMAGE_TYPE_KVRT, false, nullptr)) return FAIL;
     while (*slot == 0) {
         headline("Install image as image 1 or 2 (q to quit): ");
         char line[32];
@@ -301,6 +317,11 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
     if (!package) return 0;
     make_images_dir();
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    // In a strict build a package that would be refused part way is refused whole, first.
+    if (kStrictImages && !strict_check_package(package)) {
+        fclose(package);
+        return 0;
+    }
 
     struct stat st;
     uint64_t file_size = fstat(fileno(package), &st) == 0 ? uint64_t(st.st_size) : 0;

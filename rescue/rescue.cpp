@@ -31,6 +31,7 @@
 #include "rescue/network.h"
 #include "security/lowsec.h"
 #include "security/signature.h"
+#include "security/strict.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ const struct {
     {'E', "\t%c) Exit\n"},
 };
 
-const char* const MENU_KEYS = "TXUVRMPKDE";
+// F (the downgrade floor) only in a strict build.
+const char* const MENU_KEYS = kStrictImages ? "TXUVRMPKDEF" : "TXUVRMPKDE";
 
 void print_menu() {
     puts("Please select one of the following options:");
@@ -154,6 +156,9 @@ int rescue_menu() {
             break;
         case 'D':
             rescue_diags();
+            break;
+        case 'F':
+            strict_lower_floor();
             break;
         case 'E':
             return 1;
