@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "board/devio.h"
@@ -57,6 +59,33 @@ const char* g_fs_root = "";
 
 std::string sys_path(const char* absolute) {
     return std::string(g_fs_root) + absolute;
+}
+
+int sys_open_regular(const char* absolute) {
+    int fd = open(sys_path(absolute).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = ENOENT;
+        return -1;
+    }
+    return fd;
+}
+
+FILE* sys_fopen_regular(const char* absolute) {
+    int fd = sys_open_regular(absolute);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
+}
+
+std::string printable_text(const char* text) {
+    std::string shown = text ? text : "";
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return shown;
 }
 
 std::string shell_quote(const char* text) {

@@ -2,6 +2,7 @@
 // so that tests can record shell commands instead of running them and skip waits.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Runs a command through the shell (system(3) by default). Returns system's result.
@@ -29,6 +30,18 @@ extern void (*g_sleep_hook)(uint64_t microseconds);
 extern const char* g_fs_root;
 // g_fs_root followed by the absolute path.
 std::string sys_path(const char* absolute);
+
+// Opens a file that may be hostile (the USB stick, a download) for reading,
+// without blocking, and keeps it only when the opened descriptor is a regular
+// file: a FIFO, a device or a directory (or a link to one) counts as absent.
+// Links to regular files are followed. The descriptor, or -1.
+int sys_open_regular(const char* absolute);
+// The same as a stream ("rb"), or null.
+FILE* sys_fopen_regular(const char* absolute);
+
+// The text with every control byte (below 0x20, and 0x7F) shown as '?', so that a
+// name from the USB stick cannot break a console or log line.
+std::string printable_text(const char* text);
 
 // The text as one shell word: wrapped in single quotes, each ' written as '\''.
 // Every text from the operator, a file or the USB stick goes into a command this way.

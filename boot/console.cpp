@@ -188,6 +188,12 @@ void echo_char(int c) {
     fflush(stdout);
 }
 
+void echo_key(int key) {
+    if (key != 0) putchar(key);
+    putchar('\n');
+    fflush(stdout);
+}
+
 char* read_line(char* buffer, size_t size) {
     if (!buffer || size == 0) return buffer;
     memset(buffer, 0, size);
@@ -228,8 +234,7 @@ int ask_yes_no(const char* question, int timeout_tenths) {
     printf("%s y/N? ", question ? question : "");
     fflush(stdout);
     int key = read_key(timeout_tenths);
-    printf("%c\n", key);
-    fflush(stdout);
+    echo_key(key);
     if (key == 0) return 0;
     return (key == 'Y' || key == 'y') ? 1 : 0;
 }

@@ -14,6 +14,9 @@ int get_key();
 bool console_input_closed();
 // Writes one character to standard output and flushes it.
 void echo_char(int c);
+// Echoes a key that answered a question, with a line end. No key (a time-out,
+// an interrupted read, the end of input) echoes the line end only.
+void echo_key(int key);
 // Line editor. Returns `buffer`, holding the line NUL-terminated without its
 // line end; at most size - 1 characters.
 char* read_line(char* buffer, size_t size);

@@ -22,6 +22,7 @@
 #include "image/image_read.h"
 #include "rescue/rescue.h"
 #include "security/signature.h"
+#include "security/strict.h"
 
 namespace {
 
@@ -101,6 +102,14 @@ void apply_env_setup() {
     fclose(f);
 }
 
+// The signature rule of a booted image: the strict image rules in a strict
+// build, the data signature (its digest taken as it was read) otherwise.
+bool boot_accepted(const uint8_t* image, size_t size, uint32_t type, const image_read_result& read,
+                   strict_result* strict) {
+    if (kStrictImages) return strict_check_image(image, size, type, FLOOR_APPLICATION, strict) == 1;
+    return verify_image_signature_digest(image, size, read.digest_ok ? read.digest : nullptr) == 1;
+}
+
 } // namespace
 
 bool image_crc_mismatch(const uint8_t* bytes, size_t count, uint32_t expected) {
@@ -123,7 +132,9 @@ int boot_image(int source) {
             }
         }
     } else if (source == 3) {
-        image = fopen(sys_path(USB_IMAGE_PATH).c_str(), "rb");
+        // Only a regular file is read, and only then is its digest taken: a FIFO
+        // or a device on the stick is not there.
+        image = sys_fopen_regular(USB_IMAGE_PATH);
         if (!image) {
             fputs("Failed to open application image from USB.\n", stderr);
             return 0;
@@ -199,8 +210,8 @@ int boot_image(int source) {
         return 0;
     }
 
-    if (verify_image_signature_digest(buffer, size_t(total),
-                                      read.digest_ok ? read.digest : nullptr) != 1) {
+    strict_result strict = {};
+    if (!boot_accepted(buffer, size_t(total), found.type, read, &strict)) {
         puts("Image has invalid signature. Quitting");
         free(buffer);
         close_file(&image);
@@ -214,6 +225,7 @@ int boot_image(int source) {
     close_file(&image);
     close_file(&tarball);
     board_set_boot_source(uint8_t(source));
+    if (kStrictImages) strict_raise_floor(FLOOR_APPLICATION, strict);
     if (boot_env_flags.gdb && !boot_env_flags.gdbserver) extract_gdb(source);
     launch_application(found.type == IMAGE_TYPE_DIAGNOSTICS);
 }
@@ -302,6 +314,11 @@ int boot_rescue_partition() {
     if (!buffer || mtd_read(buffer, mtd_rescue, 0, uint32_t(total)) != 0 ||
         image_crc_mismatch(buffer + 4, size_t(total - 4), image_get_be32(buffer))) {
         fputs("Image CRC failed. Quitting\n", stderr);
+        free(buffer);
+        fclose(tarball);
+        return 0;
+    }
+    if (kStrictImages && !strict_check_image(buffer, size_t(total), type, FLOOR_NONE, nullptr)) {
         free(buffer);
         fclose(tarball);
         return 0;

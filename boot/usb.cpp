@@ -5,7 +5,10 @@
 // The platform mounts the stick at /mnt/usb and creates /tmp/usb once its
 // files are readable; this code only waits for that marker. Every file on the
 // stick is hostile: its digest text is checked before it names a file, and
-// every path goes into a shell command as one quoted word.
+// every path goes into a shell command as one quoted word. A name on the stick
+// counts only when it opens, without blocking, as a regular file: a FIFO, a
+// device or a directory under one of the names is treated as absent, and no
+// digest is taken of it.
 #include "boot/usb.h"
 
 #include <cstdio>
@@ -35,6 +38,14 @@ enum : int { USB_MOUNT_WAIT_SECONDS = 10, MD5_HEX_LENGTH = 32 };
 bool file_exists(const char* absolute) {
     struct stat st;
     return stat(sys_path(absolute).c_str(), &st) == 0;
+}
+
+// A file of the stick that is there to be read: a regular file, or a link to one.
+bool usb_file_present(const char* absolute) {
+    int fd = sys_open_regular(absolute);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 std::string rejected_marker(const char* digest) {
@@ -80,7 +91,7 @@ int usb_wait_mount() {
 }
 
 void usb_check_boot_image() {
-    if (!file_exists(USB_BOOT_PACKAGE)) {
+    if (!usb_file_present(USB_BOOT_PACKAGE)) {
         puts("No boot image found on USB.");
         return;
     }
@@ -92,12 +103,12 @@ void usb_check_boot_image() {
 
 int usb_check_replacements() {
     int choice = 0;
-    if (file_exists(USB_REPLACE2)) {
+    if (usb_file_present(USB_REPLACE2)) {
         int offered = offer_replacement(USB_REPLACE2, 2);
         if (offered < 0) return 0;
         if (offered > 0) choice = 2;
     }
-    if (file_exists(USB_REPLACE1)) {
+    if (usb_file_present(USB_REPLACE1)) {
         int offered = offer_replacement(USB_REPLACE1, 1);
         if (offered < 0) return 0;
         if (offered > 0) choice = 1;
@@ -106,7 +117,7 @@ int usb_check_replacements() {
         printf("USB replacement image: board will boot with image%d.\n", choice);
         return choice;
     }
-    if (!file_exists(USB_OS_IMAGE)) {
+    if (!usb_file_present(USB_OS_IMAGE)) {
         puts("No valid image found on USB");
         return 0;
     }

@@ -48,6 +48,8 @@ enum : uint32_t {
     IMAGE_RECORD_HEAD = 4,     // tag and record length
     IMAGE_TAG_SIGNATURE = 3,
     IMAGE_TAG_TYPE = 6,
+    IMAGE_TAG_MANIFEST = 9,          // manifest signature record (security/manifest.h)
+    IMAGE_TAG_SECURITY_COUNTER = 10, // security counter record (security/manifest.h)
 };
 
 // Offsets of the base header fields.

@@ -20,6 +20,7 @@
 #include "image/image.h"
 #include "image/image_read.h"
 #include "security/signature.h"
+#include "security/strict.h"
 
 namespace {
 
@@ -92,6 +93,16 @@ int check_signature(const subimage& s) {
                                          s.read.digest_ok ? s.read.digest : nullptr);
 }
 
+// The signature rule of a sub-image installed as `type`: the strict image rules
+// for every type in a strict build; otherwise the data signature, for the
+// types that carry one.
+bool accepted(const subimage& s, uint32_t type, bool signed_type, strict_result* strict) {
+    if (kStrictImages)
+        return strict_check_image(s.bytes, size_t(s.held), type, strict_floor_class(type),
+                                  strict) == 1;
+    return !signed_type || check_signature(s) == 1;
+}
+
 void make_images_dir() {
     mkdir(sys_path(IMAGES_DIR).c_str(), 0755);
 }
@@ -114,19 +125,10 @@ void write_uboot_header(const subimage& s) {
     fclose(f);
 }
 
-// Writes the whole sub-image to the slot file with a percentage after each
-// chunk. The file is written under a temporary name, flushed to storage and
-// then renamed over the slot file, so that a power cut leaves either the old
-// image or the new one, never a part. False with errno set on failure (the
-// message printed).
-bool write_slot_file(int slot, const subimage& s) {
-    make_images_dir();
-    char name[48], temporary[48];
-    snprintf(name, sizeof name, "/user/images/image%d", slot);
-    snprintf(temporary, sizeof temporary, "/user/images/image%d.new", slot);
-    std::string final_path = sys_path(name), temp_path = sys_path(temporary);
-    int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    printf("    ");
+// Writes the whole sub-image to fd with a percentage after each chunk; `shown`
+// is how far the percentages have gone, and none is shown twice. False with
+// errno set on failure.
+bool write_image(int fd, const subimage& s, uint64_t* shown) {
     bool ok = fd >= 0;
     for (uint64_t written = 0; ok && written < s.total;) {
         uint32_t chunk = uint32_t(s.total - written < CHUNK ? s.total - written : CHUNK);
@@ -142,22 +144,52 @@ bool write_slot_file(int slot, const subimage& s) {
         }
         if (!ok) break;
         written += chunk;
-        printf("\b\b\b\b%3.3d%c", int(written * 100 / s.total), '%');
+        if (written > *shown) {
+            printf("\b\b\b\b%3.3d%c", int(written * 100 / s.total), '%');
+            *shown = written;
+        }
     }
-    ok = ok && fsync(fd) == 0;
+    return ok && fsync(fd) == 0;
+}
+
+// Writes the sub-image to the slot file. It is written under a temporary
+// name, flushed to storage and then renamed over the slot file, so that a
+// power cut leaves either the old image or the new one, never a part. When
+// /user cannot hold both, the slot file is written in place instead: a cut
+// then leaves a part, which its CRC refuses at boot. False with errno set on
+// failure (the message printed).
+bool write_slot_file(int slot, const subimage& s) {
+    make_images_dir();
+    char name[48], temporary[48];
+    snprintf(name, sizeof name, "/user/images/image%d", slot);
+    snprintf(temporary, sizeof temporary, "/user/images/image%d.new", slot);
+    std::string final_path = sys_path(name), temp_path = sys_path(temporary);
+    int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    printf("    ");
+    uint64_t shown = 0;
+    bool ok = write_image(fd, s, &shown);
     int saved = errno;
     if (fd >= 0) close(fd);
-    ok = ok && rename(temp_path.c_str(), final_path.c_str()) == 0;
-    if (ok) {
+    if (!ok && saved == ENOSPC) {
+        unlink(temp_path.c_str());
+        fd = open(final_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ok = write_image(fd, s, &shown);
+        saved = errno;
+        if (fd >= 0) close(fd);
+    } else if (ok && rename(temp_path.c_str(), final_path.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    } else if (ok) {
         int dir = open(sys_path(IMAGES_DIR).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
             fsync(dir); // the new name on storage too
             close(dir);
         }
+    }
+    if (ok) {
         printf("\b\b\b\b100%c\n", '%');
         return true;
     }
-    if (saved == 0) saved = errno;
     unlink(temp_path.c_str());
     printf("Image%d update failed (err %d)\n", slot, saved);
     errno = saved;
@@ -180,7 +212,8 @@ step install_flash(const flash_target& t, const subimage& s, uint8_t same_versio
         printf(t.size_failure, int(size), int(t.limit));
         return FAIL;
     }
-    if (t.signed_type && check_signature(s) != 1) return FAIL;
+    strict_result strict = {};
+    if (!accepted(s, t.type, t.signed_type, &strict)) return FAIL;
     if (same_version && image_same_version(s.bytes, int(slot))) {
         puts("Image has same version as existing image. Skipping update...");
         return NEXT;
@@ -192,6 +225,7 @@ step install_flash(const flash_target& t, const subimage& s, uint8_t same_versio
         return FAIL;
     }
     *installed = 1;
+    if (kStrictImages) strict_raise_floor(strict_floor_class(t.type), strict);
     if (t.type == IMAGE_TYPE_DIAGNOSTICS) puts("done");
     if (t.type == IMAGE_TYPE_BOOTLOADER) write_uboot_header(s);
     return NEXT;
@@ -207,7 +241,8 @@ step install_application(FILE* package, subimage& s, uint8_t same_version, uint3
         printf("Bad crc for APPLICATION: 0x%08x, voiding download\n", crc);
         return FAIL;
     }
-    if (check_signature(s) != 1) return FAIL;
+    strict_result strict = {};
+    if (!accepted(s, IMAGE_TYPE_APPLICATION, true, &strict)) return FAIL;
     if (*slot == 0) {
         headline("Install image as image 1 or 2 (hit return to just boot image): ");
         char line[32];
@@ -227,6 +262,7 @@ step install_application(FILE* package, subimage& s, uint8_t same_version, uint3
         fclose(package);
         free(s.bytes);
         s.bytes = nullptr;
+        if (kStrictImages) strict_raise_floor(FLOOR_APPLICATION, strict);
         launch_application(false);
     }
     printf("Installing image as image%d: ", int(*slot));
@@ -251,6 +287,7 @@ step install_kvrt(const subimage& s, uint32_t* slot, uint8_t* installed) {
         printf("Bad crc for K-VRT APPLICATION: 0x%08x, voiding download\n", crc);
         return FAIL;
     }
+    if (!accepted(s, IMAGE_TYPE_KVRT, false, nullptr)) return FAIL;
     while (*slot == 0) {
         headline("Install image as image 1 or 2 (q to quit): ");
         char line[32];
@@ -274,10 +311,17 @@ step install_kvrt(const subimage& s, uint32_t* slot, uint8_t* installed) {
 
 uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t slot) {
     if (!path) return 0;
-    FILE* package = fopen(sys_path(path).c_str(), "rb");
+    // A package may come from the USB stick: anything but a regular file is
+    // no package, and nothing beyond the bytes it held when opened is read.
+    FILE* package = sys_fopen_regular(path);
     if (!package) return 0;
     make_images_dir();
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    // In a strict build a package that would be refused part way is refused whole, first.
+    if (kStrictImages && !strict_check_package(package)) {
+        fclose(package);
+        return 0;
+    }
 
     struct stat st;
     uint64_t file_size = fstat(fileno(package), &st) == 0 ? uint64_t(st.st_size) : 0;
@@ -285,7 +329,8 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
     for (;;) {
         off_t position = ftello(package);
         uint8_t prefix[IMAGE_PREFIX_SIZE];
-        if (position < 0 || fread(prefix, 1, sizeof prefix, package) != sizeof prefix) {
+        if (position < 0 || uint64_t(position) + sizeof prefix > file_size ||
+            fread(prefix, 1, sizeof prefix, package) != sizeof prefix) {
             fclose(package);
             if (!installed) puts("ERROR: No valid image found");
             return installed;
@@ -303,13 +348,16 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
         uint64_t left = file_size > uint64_t(position) ? file_size - uint64_t(position) : 0;
         s.held = usable ? (s.total < left ? s.total : left) : uint64_t(IMAGE_PREFIX_SIZE);
         if (!usable) s.total = UINT64_MAX;
-        if (s.held < IMAGE_PREFIX_SIZE) s.held = IMAGE_PREFIX_SIZE;
-        s.bytes = static_cast<uint8_t*>(malloc(size_t(s.held)));
+        // The buffer holds at least the prefix for the header readers, zeros past a
+        // shorter sub-image; only the sub-image's own bytes are read and checked.
+        size_t room = size_t(s.held < IMAGE_PREFIX_SIZE ? uint64_t(IMAGE_PREFIX_SIZE) : s.held);
+        s.bytes = static_cast<uint8_t*>(malloc(room));
         if (!s.bytes) {
             printf("Failed to allocate buffer for image (%d)\n", int(s.total));
             fclose(package);
             return 0;
         }
+        memset(s.bytes + s.held, 0, room - size_t(s.held));
         // One pass over the bytes: the CRC and the digest are taken as they arrive.
         if (fseeko(package, position, SEEK_SET) != 0) {
             memset(s.bytes, 0, size_t(s.held));

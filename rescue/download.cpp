@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <string>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,9 +26,13 @@ enum : int { TFTP_ATTEMPTS = 3, REMINDER_SECONDS = 11 };
 // The port's settings before the download, put back by serial_restore.
 termios serial_saved;
 
+// Arrived means a regular file to read: a FIFO or a device under the name is
+// as good as no download.
 bool download_arrived() {
-    struct stat st;
-    return stat(sys_path(RESCUE_DOWNLOAD_PATH).c_str(), &st) == 0;
+    int fd = sys_open_regular(RESCUE_DOWNLOAD_PATH);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 // A file left by an earlier download must never be taken for the new one.
@@ -151,6 +154,10 @@ int serial_prepare_download() {
     t.c_iflag = IGNBRK;
     t.c_oflag = 0;
     t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ISIG | ECHO | ECHOE);
+    // The handshake polls the non-blocking port: with VMIN at 0 an idle line
+    // would read as nothing at all, which is a hang-up.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSADRAIN, &t);
     tcflow(fd, TCOON);
     if (!wait_for_byte(fd, '\r',

@@ -31,6 +31,7 @@
 #include "rescue/network.h"
 #include "security/lowsec.h"
 #include "security/signature.h"
+#include "security/strict.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ const struct {
     {'E', "\t%c) Exit\n"},
 };
 
-const char* const MENU_KEYS = "TXUVRMPKDE";
+// F (the downgrade floor) only in a strict build.
+const char* const MENU_KEYS = kStrictImages ? "TXUVRMPKDEF" : "TXUVRMPKDE";
 
 void print_menu() {
     puts("Please select one of the following options:");
@@ -61,8 +63,7 @@ int read_choice() {
         printf("\nOption? : ");
         fflush(stdout);
         int key = get_key();
-        printf("%c\n", key);
-        fflush(stdout);
+        echo_key(key);
         if (boot_env_flags.interrupted) {
             boot_env_flags.interrupted = 0;
             continue;
@@ -156,6 +157,9 @@ int rescue_menu() {
         case 'D':
             rescue_diags();
             break;
+        case 'F':
+            strict_lower_floor();
+            break;
         case 'E':
             return 1;
         }
@@ -193,7 +197,7 @@ int rescue_usb_install() {
     int count = 0;
     while (const dirent* entry = readdir(dir)) {
         if (is_directory(dir, entry->d_name)) continue;
-        printf("\t%d: %s\n", ++count, entry->d_name);
+        printf("\t%d: %s\n", ++count, printable_text(entry->d_name).c_str());
     }
     printf("Choose file number to install (q to quit): ");
     fflush(stdout);
@@ -233,11 +237,12 @@ int rescue_usb_install() {
         leave_usb_dir(dir);
         return 0;
     }
-    printf("Installing %s\n", chosen.c_str());
+    printf("Installing %s\n", printable_text(chosen.c_str()).c_str());
     fflush(stdout);
     leave_usb_dir(dir);
     std::string path = std::string(USB_DIR) + '/' + chosen;
     int installed = image_install_package(path.c_str(), 0, 0);
-    if (installed == 1) install_log_append(path.c_str(), "USB");
+    // The log keeps one line an install, whatever bytes the name holds.
+    if (installed == 1) install_log_append(printable_text(path.c_str()).c_str(), "USB");
     return installed;
 }

@@ -69,12 +69,12 @@ int print_verdict(int32_t status) {
 }
 
 int32_t verify_with_key(const char* path, const uint8_t* digest, uint32_t digest_length,
-                        const signed_image& image, bool* loaded) {
+                        const uint8_t* signature, uint16_t signature_len, bool* loaded) {
     system_key_record record;
     *loaded = load_system_key(&record, path) != 0;
     if (!*loaded) return -1;
-    return IMGSIGN_verifySignature(digest, digest_length, image.signature, image.signature_len,
-                                   record.text, record.length);
+    return IMGSIGN_verifySignature(digest, digest_length, signature, signature_len, record.text,
+                                   record.length);
 }
 
 // Size of the root filesystem partition, 0 when it cannot be told.
@@ -131,7 +131,8 @@ int examine_root_filesystem() {
         return -1;
     }
     bool loaded = false;
-    status = verify_with_key(DEVELOPMENT_KEY_PATH, digest, digest_length, image, &loaded);
+    status = verify_with_key(DEVELOPMENT_KEY_PATH, digest, digest_length, image.signature,
+                             image.signature_len, &loaded);
     if (!loaded) return -1;
     return status == 0 ? 1 : 0;
 }
@@ -255,18 +256,30 @@ int verify_image_signature_digest(const uint8_t* image, size_t size, const uint8
         }
     }
 
+    return signature_decision(digest, signed_data.signature, signed_data.signature_len, lowsec,
+                              nullptr);
+}
+
+int signature_decision(const uint8_t* digest, const uint8_t* signature, uint16_t signature_len,
+                       int lowsec, int* production) {
+    const uint32_t digest_length = SHA256_DIGEST_SIZE;
+    if (production) *production = 0;
     bool loaded = false;
-    int32_t status =
-        verify_with_key(PRODUCTION_KEY_PATH, digest, digest_length, signed_data, &loaded);
+    int32_t status = verify_with_key(PRODUCTION_KEY_PATH, digest, digest_length, signature,
+                                     signature_len, &loaded);
     if (!loaded) return 0;
-    if (status == 0) return print_verdict(status);
+    if (status == 0) {
+        if (production) *production = 1;
+        return print_verdict(status);
+    }
 
     const int developer = developer_images_running();
     if (!lowsec && !developer) return print_verdict(status);
 
     puts(developer ? "\nNOTE - developer images operational. Checking developer keys...."
                    : "\nNOTE - low security mode is operational. Checking developer keys....");
-    status = verify_with_key(DEVELOPMENT_KEY_PATH, digest, digest_length, signed_data, &loaded);
+    status = verify_with_key(DEVELOPMENT_KEY_PATH, digest, digest_length, signature, signature_len,
+                             &loaded);
     if (!loaded) return 0;
 
     if (status != 0 && developer && lowsec) {

@@ -12,6 +12,14 @@ int verify_image_signature(const uint8_t* image, size_t size);
 // already computed by the caller, for example while the image was read and its
 // CRC computed; null computes it here.
 int verify_image_signature_digest(const uint8_t* image, size_t size, const uint8_t* digest32);
+// The key decision of verify_image_signature for a SHA-256 digest and a
+// signature the caller found (a manifest's, for the strict image rules): the
+// production key, then the development key under the relaxations, then the
+// operator's word, with the same messages and verdict. lowsec is the caller's
+// answer of lowsec_is_enabled, asked first as verify_image_signature does.
+// *production (when not null) tells whether the production key accepted it.
+int signature_decision(const uint8_t* digest32, const uint8_t* signature, uint16_t signature_len,
+                       int lowsec, int* production);
 // 1 when the running root filesystem is signed with the development key or has
 // no image header. Cached once settled.
 int developer_images_running();

@@ -177,6 +177,10 @@ const uint8_t* contentOf(Asn1Cursor* cursor, const Asn1Item* item) {
     return cursor->ops->borrow(cursor, item->contentOffset, item->length);
 }
 
+// A failure here never reaches a caller as such: KEYS_readRsaForms then reads the SEQUENCE as
+// an RSAPublicKey, which refuses it with ERR_RSA_NOT_RSA_KEY (its first item is no INTEGER).
+// The checks of the modulus length, the exponent length and the exponent (below 2) still decide
+// what is refused; the codes they return (-7621, -7605, -6013) stay inside.
 MSTATUS readSubjectPublicKeyInfo(Asn1Cursor* cursor, const Asn1Item* algorithm,
                                  const Asn1Item* keyBits, KeyObject* key) {
     uint8_t arc = 0;

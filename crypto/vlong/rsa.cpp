@@ -285,7 +285,6 @@ MSTATUS RSA_extractDigest(const RsaKey* key, const uint8_t* signature, uint32_t 
     MSTATUS status = RSA_getModulusLength(key, &k);
     if (status != OK) return status;
     if (signatureLength != uint32_t(k)) return ERR_CERT_BAD_DIGEST_LENGTH;
-    if (uint32_t(k) > RSA_MAX_MODULUS_BYTES) return ERR_RSA_MODULUS_TOO_LONG;
     if (k == 0) return ERR_RSA_NO_KEY;
 
     QueueGuard queue;

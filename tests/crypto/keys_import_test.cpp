@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "crypto/asn1/keys.h"
-#include "crypto/hash/hash.h"
 #include "crypto/platform/platform.h"
 #include "crypto/vlong/rsa.h"
 #include "tests/common/bytes.h"
@@ -18,8 +17,8 @@ namespace {
 using namespace testutil;
 
 // A 2048-bit RSA public key as SubjectPublicKeyInfo (PEM and DER; the DER holds the RSAPublicKey
-// from byte 24 on), with a PKCS #1 v1.5 SHA-256 signature of "abc"; a 512-bit RSAPrivateKey with
-// its numbers; an elliptic-curve public key. Made once with OpenSSL.
+// from byte 24 on); a 512-bit RSAPrivateKey with its numbers; an elliptic-curve public key. Made
+// once with OpenSSL.
 const char kPem2048[] = "-----BEGIN PUBLIC KEY-----\n"
                         "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA2psogII79fUvkArWnaJk\n"
                         "aimdXZZrgJ/wqeY6jVzYVdj+wGiIyHVIswyIEVVYqHFvnIy/FQOXEJT8fAKXJsNY\n"
@@ -40,15 +39,6 @@ const char kDer2048[] = "30820122300d06092a864886f70d01010105000382010f003082010
                         "0247531a5b231936b404e29d7584af5946478b4f193b552777300a552f75cc0e"
                         "a208c2937eb5f04d16a9fd4b5d2d36f9b3a644822079ac449bbc8f8706427867"
                         "e10203010001";
-
-const char kSigAbc2048[] = "7b0dde46b240302733a89735e68915109f07347a5acf2a43c936c23d6f39ebfc"
-                           "30a0675a20157ec9e62ffe2bbd934ccc1054b90a4b1f081a7645b14841fefccd"
-                           "36582a0be0f37b2174d4fbfa272b071017ec85737a2cca2e58836f4e2ce0ed6e"
-                           "81ebfacab30d0d4922e5e03c5bc0ff4ab3f920a72a24331f871440ff1ef530b2"
-                           "a202da286d6feec9b3ab16a96a3479e2fea1e9390dc15c96b29ddf078ec324dd"
-                           "f32fde2557ca9ad0d9ca3ae0fc650dc45e703a16379c4c3ab8116e22782978bd"
-                           "c02fb5e45ec601ca46f3d706ebee38a31f5c102967dd920e11d43085c1d47dd3"
-                           "6b1194a11bc56d1767c293feee56d0a3c7ccbcadb8cc59ec4ca34364f1efe1db";
 
 const char k512N[] = "b6da41f27702019bfa45c7bfdc879099f47e7600541759e6358a1a94dec1e2d1"
                      "2a8f878adaae0b1be1873edabf2cd395a21e53fbcedfbf1ae22afea548764171";
@@ -555,28 +545,4 @@ TEST_F(KeyImport, ImportTraceAtLevelFour) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "CA_MGMT_convertPublicKey: status = -6001\r\n");
     g_debugLevelMask = saved;
-}
-
-TEST_F(KeyImport, SignatureVerifiesThroughImportedKey) {
-    Key key;
-    ASSERT_EQ(CA_MGMT_convertPublicKey(u8(kPem2048), len(kPem2048), &key.k), OK);
-    const Bytes sigAbc = unhex(kSigAbc2048);
-    uint8_t digest[64];
-    uint32_t digestLength = 0;
-    int32_t algorithm = 0;
-    ASSERT_EQ(RSA_extractDigest(rsaOf(key.k), sigAbc.data(), uint32_t(sigAbc.size()), digest,
-                                &digestLength, &algorithm),
-              OK);
-    EXPECT_EQ(algorithm, int32_t(HASH_SHA256));
-    ASSERT_EQ(digestLength, 32u);
-    EXPECT_EQ(hexOf(digest, 32),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    for (size_t bit : {0u, 7u, 1000u, 2047u}) {
-        Bytes sig = sigAbc;
-        sig[bit / 8] ^= uint8_t(1u << (bit % 8));
-        EXPECT_NE(RSA_extractDigest(rsaOf(key.k), sig.data(), uint32_t(sig.size()), digest,
-                                    &digestLength, &algorithm),
-                  OK)
-            << bit;
-    }
 }

@@ -71,18 +71,27 @@ def subimages(blob):
     return result
 
 
-def signature_of(blob, offset, h):
-    """The last signature record's bytes in the header at offset, or None."""
-    at, found = offset + 24, None
+def signature_of(blob, offset, h, want=3):
+    """The bytes of the last record tagged `want` (3 the data signature, 9 the manifest) in
+    the header at offset and where they start, or (None, None)."""
+    at, found = offset + 24, (None, None)
     while at < offset + h:
         tag, length = struct.unpack_from(">HH", blob, at)
         if length == 0:
             break
-        if tag == 3:
+        if tag == want:
             size = struct.unpack_from(">H", blob, at + 4)[0]
-            found = blob[at + 6:at + 6 + size]
+            found = (blob[at + 6:at + 6 + size], at + 6)
         at += length
     return found
+
+
+def manifest_bytes(blob, offset, size, at, length):
+    """What a manifest signs: the sub-image with its crc and manifest signature zeroed."""
+    sub = bytearray(blob[offset:offset + size])
+    sub[0:4] = bytes(4)
+    sub[at - offset:at - offset + length] = bytes(length)
+    return bytes(sub)
 
 
 def openssl_verifies(tmp_path, pub, data, signature):
@@ -114,15 +123,18 @@ def test_signatures_made_by_bmimage_verify_with_openssl(tool, tmp_path, name):
     for offset, _, h, size in subimages(blob):
         crc = struct.unpack_from(">I", blob, offset)[0]
         assert crc == image_crc(blob[offset + 4:offset + size])
-        signature = signature_of(blob, offset, h)
+        signature, _ = signature_of(blob, offset, h)
         if signature is not None:
-            assert h == 24 + (8 if offset == 0 else 0) + 6 + 256
+            assert h == 24 + (8 if offset == 0 else 0) + 2 * (6 + 256)
             assert openssl_verifies(tmp_path, key(name, "pub"), blob[offset + h:offset + size],
                                     signature)
+            manifest, at = signature_of(blob, offset, h, 9)
+            assert openssl_verifies(tmp_path, key(name, "pub"),
+                                    manifest_bytes(blob, offset, size, at, 256), manifest)
         seen.append(signature is not None)
     assert seen == [True, False, True]
     verify = run(tool, "verify", "--key", key(name, "pub"), signed, check=False)
-    assert verify.stderr == f"bmimage: {signed}: sub-image 2 at offset 1071: unsigned\n"
+    assert verify.stderr == f"bmimage: {signed}: sub-image 2 at offset 1333: unsigned\n"
 
 
 def test_signatures_made_by_openssl_are_attached_and_accepted(tool, tmp_path):
@@ -146,10 +158,57 @@ def test_signatures_made_by_openssl_are_attached_and_accepted(tool, tmp_path):
                            check=True)
         names.append(str(sig))
     out = tmp_path / "attached"
-    run(tool, "attach", "--signature", ",".join(names), image, "-o", out)
+    run(tool, "attach", "--signature", ",".join(names), "--security-counter", 9, image, "-o", out)
     assert run(tool, "verify", out).stdout == f"{out}: 2 sub-images verified\n"
+    # The manifests, signed in a second round over the digests of the attached image.
+    manifests = []
+    for n, digest in enumerate(run(tool, "digest", "--manifest", out).stdout.split()):
+        (tmp_path / "digest").write_bytes(bytes.fromhex(digest))
+        manifests.append(str(tmp_path / f"manifest{n}"))
+        subprocess.run(["openssl", "pkeyutl", "-sign", "-inkey", key("production", "key"),
+                        "-pkeyopt", "digest:sha256", "-in", tmp_path / "digest", "-out",
+                        manifests[-1]], check=True)
+    assert run(tool, "verify", "--strict", out, check=False).returncode == 1
+    run(tool, "attach", "--manifest-signature", ",".join(manifests), out, "-o", out)
+    rows = run(tool, "info", out).stdout.splitlines()[1:]
+    assert [row.split()[-2:] for row in rows] == [["production", "9"]] * 2
+    # The kernel's type record (app) is not its type word: the strict rules refuse it.
+    strict = run(tool, "verify", "--strict", out, check=False).stderr
+    assert strict.endswith("sub-image 1 at offset 0: type record disagrees with the type word\n")
     short = run(tool, "attach", "--signature", names[0], image, "-o", out, check=False)
     assert short.returncode == 1 and "1 signatures for 2 layout-3 sub-images" in short.stderr
+
+
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+
+
+def test_key_in_a_token_signs_without_leaving_it(tool, tmp_path):
+    """A SoftHSM2 token in a temporary directory, an RSA-2048 key made inside it, and the
+    image signed through OpenSSL's PKCS#11 engine verifies under the token's public key."""
+    if not (os.path.exists(SOFTHSM) and shutil.which("softhsm2-util")
+            and shutil.which("pkcs11-tool")):
+        pytest.skip("softhsm2 and opensc are not installed")
+    (tmp_path / "tokens").mkdir()
+    conf = tmp_path / "softhsm2.conf"
+    conf.write_text(f"directories.tokendir = {tmp_path / 'tokens'}\nobjectstore.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(conf))
+    p11 = ["pkcs11-tool", "--module", SOFTHSM, "--token-label", "release"]
+    for command in (["softhsm2-util", "--init-token", "--free", "--label", "release", "--pin",
+                     "1234", "--so-pin", "5678"],
+                    p11 + ["--login", "--pin", "1234", "--keypairgen", "--key-type", "rsa:2048",
+                           "--label", "signer", "--id", "01"],
+                    p11 + ["--read-object", "--type", "pubkey", "--id", "01", "-o",
+                           tmp_path / "pub.der"],
+                    ["openssl", "pkey", "-pubin", "-inform", "DER", "-in", tmp_path / "pub.der",
+                     "-out", tmp_path / "pub.pem"]):
+        subprocess.run(command, env=env, check=True, capture_output=True)
+    image = create(tool, tmp_path / "i", "kernel", "2.0.0.0", b"K" * 3000)
+    uri = "pkcs11:token=release;object=signer;type=private?pin-value=1234"
+    subprocess.run([tool, "sign", "--key", uri, "--pkcs11-module", SOFTHSM, image, "-o", image],
+                   env=env, check=True, capture_output=True)
+    verify = run(tool, "verify", "--strict", "--key", tmp_path / "pub.pem", image)
+    assert verify.stdout == f"{image}: 1 sub-image verified\n"
+    assert run(tool, "verify", image, check=False).returncode == 1  # not the production key
 
 
 def flipped(blob):
@@ -165,46 +224,55 @@ def damaged(blob, at=None, value=0, fmt=">H"):
     return bytes(blob)
 
 
-# (name, how the image is made from a production-signed one, info row end, verify message)
+BAD_MANIFEST = "manifest signature does not verify"
+# (name, how the image is made from a production-signed one, info row end: CRC, signature,
+# manifest, counter; verify message, verify --strict message)
 TABLE = [
-    ("good", lambda b: b, "good production", None),
-    ("bad CRC", lambda b: b[:20] + b"\x12\x34" + b[22:], "bad  production", "bad CRC"),
-    ("data flipped", lambda b: damaged(flipped(b)), "good bad", "signature does not verify"),
-    ("development", None, "good development",
-     "signed with the development key: not accepted without --key"),
-    ("unsigned", lambda b: damaged(b, 24, 0), "good none", "unsigned"),
-    ("truncated", lambda b: b[:-1], None, "is truncated (needs 1310 bytes, 1309 left)"),
-    ("short header", lambda b: b[:20], None, "truncated header at offset 0 (20 bytes"),
+    ("good", lambda b: b, "good production production 3", None, None),
+    ("bad CRC", lambda b: b[:20] + b"\x12\x34" + b[22:], "bad production bad 3", "bad CRC",
+     "bad CRC"),
+    ("data flipped", lambda b: damaged(flipped(b)), "good bad bad 3", "signature does not verify",
+     BAD_MANIFEST),
+    ("development", None, "good development development 3",
+     "signed with the development key: not accepted without --key", BAD_MANIFEST),
+    ("unsigned", lambda b: damaged(b, 24, 0), "good none bad 3", "unsigned", BAD_MANIFEST),
+    ("counter lowered", lambda b: damaged(b, 290, 2, ">I"), "good production bad 2", None,
+     BAD_MANIFEST),
+    ("truncated", lambda b: b[:-1], None, "is truncated (needs 1580 bytes, 1579 left)", None),
+    ("short header", lambda b: b[:20], None, "truncated header at offset 0 (20 bytes", None),
     ("H beyond the image", lambda b: damaged(b, 22, 0xFFFF), None,
-     "header at offset 0 has unusable lengths (layout 3, H 65535)"),
-    ("len at its limit", lambda b: damaged(b, 4, 0xFFFFFFFF, ">I"), None, "unusable lengths"),
-    ("record past H", lambda b: damaged(b, 26, 0x4000), "good bad", "signature does not verify"),
-    ("signature past record", lambda b: damaged(b, 28, 0x0200), "good bad",
-     "signature does not verify"),
+     "header at offset 0 has unusable lengths (layout 3, H 65535)", None),
+    ("len at its limit", lambda b: damaged(b, 4, 0xFFFFFFFF, ">I"), None, "unusable lengths",
+     None),
+    ("record past H", lambda b: damaged(b, 26, 0x4000), "good bad bad -",
+     "signature does not verify", "malformed header or records"),
+    ("signature past record", lambda b: damaged(b, 28, 0x0200), "good bad bad 3",
+     "signature does not verify", BAD_MANIFEST),
 ]
 
 
-@pytest.mark.parametrize("name,make,row,reason", TABLE, ids=[t[0] for t in TABLE])
-def test_info_and_verify_table(tool, tmp_path, name, make, row, reason):
+@pytest.mark.parametrize("name,make,row,reason,strict", TABLE, ids=[t[0] for t in TABLE])
+def test_info_and_verify_table(tool, tmp_path, name, make, row, reason, strict):
     image = create(tool, tmp_path / "i", "app", "4.3.2.1", b"D" * 1024)
     signer = "development" if make is None else "production"
-    run(tool, "sign", "--key", key(signer, "key"), image, "-o", image)
+    run(tool, "sign", "--key", key(signer, "key"), "--security-counter", 3, image, "-o", image)
     if make:
         image.write_bytes(make(image.read_bytes()))
     info = run(tool, "info", image, check=False)
-    verify = run(tool, "verify", image, check=False)
     if row:
         assert info.returncode == 0
-        assert info.stdout.splitlines()[1].split()[:6] == ["0", "app", "3", "4.3.2.1", "286",
-                                                          "1024"]
-        assert info.stdout.splitlines()[1].endswith(" " + row)
+        assert info.stdout.splitlines()[1].split() == ["0", "app", "3", "4.3.2.1", "556",
+                                                      "1024", *row.split()]
     else:
         assert info.returncode == 1 and info.stderr.count("\n") == 1
-    if reason is None:
-        assert verify.returncode == 0 and verify.stderr == ""
-    else:
-        assert verify.returncode == 1 and reason in verify.stderr
-        assert verify.stderr.startswith(f"bmimage: {image}") and verify.stderr.count("\n") == 1
+    for options, message in (((), reason), (("--strict",), strict or reason)):
+        verify = run(tool, "verify", *options, image, check=False)
+        if message is None:
+            assert verify.returncode == 0 and verify.stderr == ""
+        else:
+            assert verify.returncode == 1 and message in verify.stderr
+            assert verify.stderr.startswith(f"bmimage: {image}")
+            assert verify.stderr.count("\n") == 1
 
 
 def test_created_headers(tool, tmp_path):

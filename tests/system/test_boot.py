@@ -61,6 +61,7 @@ class TestStartUp:
         result = run_sim("boot", board, timeout=120)
         assert result.returncode == 0
         assert "Booting image '1'" in result.stdout
+        assert "Option? : \n" in result.stdout and "\0" not in result.stdout  # no key, no echo
         assert events(board)[-1] == ("reboot", "/bin/reboot")
 
     def test_boot_environment_is_read(self, board):
@@ -72,6 +73,12 @@ class TestStartUp:
         assert "Entering Rescue Mode." in console.text
         assert "Booting image" not in console.text
 
+
+    def test_warning_when_a_system_key_cannot_be_loaded(self, board):
+        (board / "user" / "development_key.pub.pem").write_bytes(bytes(501))
+        console = boot_to_end(board)
+        assert ("ERROR loading key as length too long 501 > 500\n"
+                "WARNING - problem with security keys. No keys found\n") in console.text
 
     def test_clock_left_alone_when_the_rtc_bus_is_missing(self, board):
         with open(board / "board.conf", "a") as conf:

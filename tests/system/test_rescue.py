@@ -206,24 +206,26 @@ def test_usb_install_lists_the_files_and_installs_the_one_chosen(board, tmp_path
     usb = board / "usb"
     (usb / "folder").mkdir(parents=True)
     (usb / "a.img").write_bytes(b"not an image")
-    (usb / "b.img").write_bytes(image(tmp_path))
+    (usb / "b\x1b\n.img").write_bytes(image(tmp_path))  # control bytes are shown as '?'
     child = at_menu(board)
     child.send("u")
     child.expect_exact("Choose file number to install (q to quit): ")
     listed = dict(re.findall(r"\t(\d+): (\S+)\r\n", child.before))
-    assert sorted(listed.values()) == ["a.img", "b.img"]
+    assert sorted(listed.values()) == ["a.img", "b??.img"]
     child.send("x\r")
     child.expect_exact("Invalid file number x. Try again pleas")
-    child.send([n for n, name in listed.items() if name == "b.img"][0] + "\r")
-    child.expect_exact("Installing b.img")
+    child.send([n for n, name in listed.items() if name == "b??.img"][0] + "\r")
+    child.expect_exact("Installing b??.img\r\n")
     child.expect_exact("(hit return to just boot image): ")
     child.send("2\r")
     child.expect_exact("Image2 updated succeeded")
     child.expect(MENU)
     power_off(child)
     log = (board / "user" / "install.log").read_text()
-    assert re.fullmatch(r"File /mnt/usb/b.img installed from USB at [0-9:]+ on [0-9-]+\n", log)
-    assert (board / "user" / "images" / "image2").read_bytes() == (usb / "b.img").read_bytes()
+    assert re.fullmatch(r"File /mnt/usb/b\?\?\.img installed from USB at [0-9:]+ on [0-9-]+\n",
+                        log)
+    assert (board / "user" / "images" / "image2").read_bytes() == \
+        (usb / "b\x1b\n.img").read_bytes()
 
 
 def test_xmodem_install_of_a_package_sent_with_sx(board, package):

@@ -2,11 +2,13 @@
 waits for the stick's mount marker, then takes replacement images for the slots or boots the
 application image on the stick, keeping a rejected list of what it has offered."""
 import hashlib
+import time
 
 import pytest
 
 from simboard import boot, run_to_end, set_eeprom
-from test_launch import image
+from test_escape import side  # noqa: F401  (switch-sim as root and as an ordinary user)
+from test_launch import boot_source, image
 
 USB_BOOT = (0x13B, 0xD5)
 SCALE = ("--time-scale", "0.1")
@@ -14,6 +16,7 @@ WAIT = "Attempting to mount file system on USB flash drive; this can take up to 
 REPLACE = {1: "LQX4410_replace1_OS.img", 2: "LQX4410_replace2_OS.img"}
 OS_IMAGE = "LQX4410_OS.img"
 NO = [(r"\(y/n\) ", "n\r")]  # the console is in line mode at this question
+YES = [(r"\(y/n\) ", "y\r")]
 
 
 def stick(board, tmp_path, names):
@@ -37,20 +40,24 @@ def installed(board):
 
 # The texts of each step, byte for byte, are in tests/unit/usb_test.cpp; here the whole start.
 # files on the stick, the replacement already on the rejected list, answers, texts shown in
-# order, texts never shown, installs logged
+# order, texts never shown, installs logged, slots written
 STARTS = {
     "both replacements": ([REPLACE[1], REPLACE[2]], None, (), [
         "Image2 has been successfully replaced", "Image1 has been successfully replaced",
-        "Booting image '1'", "APP_MODE=demo"], ["rejected list"], 2),
+        "Booting image '1'", "APP_MODE=demo"], ["rejected list"], 2, [1, 2]),
     "rejected replacement answered n": ([REPLACE[1], REPLACE[2]], REPLACE[2], NO, [
         "Replacement USB image is in rejected list.", "Booting image '1'",
-        "Entering Rescue Mode."], ["successfully replaced", "Timeout"], 0),
+        "Entering Rescue Mode."], ["successfully replaced", "Timeout"], 0, []),
+    "slot 2 only, rejected, answered y": ([REPLACE[2]], REPLACE[2], YES, [
+        "Replacement USB image is in rejected list.", "Continuing with replacement USB image...",
+        "Image2 has been successfully replaced", "Booting image '2'", "APP_MODE=demo"],
+        ["Timeout"], 1, [2]),
 }
 
 
 @pytest.mark.parametrize("case", STARTS)
 def test_replacements(board, tmp_path, case):
-    names, on_list, answers, shown, never, logged = STARTS[case]
+    names, on_list, answers, shown, never, logged, slots = STARTS[case]
     data = stick(board, tmp_path, names)
     if on_list:
         (board / "user" / "images" / "rejected").mkdir(parents=True)
@@ -62,6 +69,7 @@ def test_replacements(board, tmp_path, case):
         at = console.text.index(text, at)
     assert not [text for text in never if text in console.text]
     assert installed(board) == logged
+    assert [n for n in (1, 2) if (board / "user" / "images" / f"image{n}").exists()] == slots
 
 
 def test_os_image_booted_once_then_asked(board, tmp_path):
@@ -71,11 +79,14 @@ def test_os_image_booted_once_then_asked(board, tmp_path):
     assert "Booting image 'LQX4410_OS.img' from USB stick.\n" in first.text
     assert "APP_MODE=demo" in first.text and "rejected list" not in first.text
     assert rejected(board) == [hashlib.md5(data).hexdigest()]
+    assert boot_source(board) == 3
     second = run_to_end(boot(board, *SCALE), NO)
     assert "USB image is in rejected list.\nWould you still like to load it? (y/n) " in second.text
     assert "USB Boot failed. Trying flash images.\nBooting image '1'" in second.text
     assert "Timeout" not in second.text
     assert "APP_MODE=demo" not in second.text
+    third = run_to_end(boot(board, *SCALE), YES)
+    assert "Continuing to load USB image...\n" in third.text and "APP_MODE=demo" in third.text
 
 
 def test_marker_found_at_the_fourth_look(board, tmp_path):
@@ -95,3 +106,28 @@ def test_ctrl_c_does_not_end_the_wait(board):
     console = run_to_end(child)
     waited, after = console.text.split("USB mount timed out\n")
     assert waited.count(".") == 9 and after.startswith("Booting image '1'")
+
+
+# What a hostile stick holds under each name, made inside the sandbox.
+HOSTILE = {"fifo": "/bin/busybox mkfifo", "link to /dev/zero": "ln -s /dev/zero",
+           "link to a directory": "ln -s /tmp"}
+NAMES = ["LQX4410_Boot.img", REPLACE[2], REPLACE[1], OS_IMAGE, "hostile.img"]
+ABSENT = WAIT + "USB mounted and ready!\nNo boot image found on USB.\nNo valid image found on USB\n"
+
+
+@pytest.mark.parametrize("kind", HOSTILE)
+def test_hostile_stick_files_count_as_absent(side, tmp_path, kind):
+    side.sh("mkdir /sim/usb" + "".join(f" && {HOSTILE[kind]} /sim/usb/{n}" for n in NAMES))
+    side.run("eeprom", side.board, *map(hex, USB_BOOT), check=True)
+    keys = tmp_path / "keys"
+    keys.write_bytes(b"".join(b"u%d\r" % n for n in range(1, 6)))  # then the input ends: Exit
+    started = time.monotonic()
+    with open(keys, "rb") as console:
+        result = side.run("boot", side.board, *SCALE, "--timeout", "60", stdin=console)
+    seconds = time.monotonic() - started
+    print(f"hostile stick, {kind}, {side.mode}: {seconds:.1f} s")
+    assert result.returncode == 0 and seconds < 20
+    assert ABSENT + "Booting image '1'\n" in result.stdout
+    # The install list names them all, as it names links; installing one does nothing.
+    for name in NAMES:
+        assert f"Installing {name}\nPlease select" in result.stdout

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <tuple>
 
@@ -17,14 +18,19 @@ using testutil::captureStdout;
 using Commands = std::vector<std::string>;
 
 int g_arrives_at, g_tftp_runs; // the tftp run that leaves the file (0: none)
+bool g_fifo;                   // it leaves a FIFO instead
 std::string g_keys, g_restore_keys;
 int g_master = -1, g_slave = -1;
 termios g_during_rx;
 
 int fakeShell(const char* command) {
     testutil::recordShell(command);
-    if (strncmp(command, "tftp ", 5) == 0 && ++g_tftp_runs == g_arrives_at)
-        std::ofstream(std::string(g_fs_root) + "/tmp/image") << "new";
+    if (strncmp(command, "tftp ", 5) == 0 && ++g_tftp_runs == g_arrives_at) {
+        if (g_fifo)
+            mkfifo((std::string(g_fs_root) + "/tmp/image").c_str(), 0644);
+        else
+            std::ofstream(std::string(g_fs_root) + "/tmp/image") << "new";
+    }
     if (strcmp(command, "/usr/bin/rx /tmp/image") == 0)
         tcgetattr(g_slave, &g_during_rx), g_keys = g_restore_keys;
     return 0;
@@ -49,10 +55,12 @@ struct RescueDownload : testing::Test {
         g_shell_runner = fakeShell, g_sleep_hook = fakeSleep;
         testutil::g_link_up = true;
         g_arrives_at = g_tftp_runs = 0;
+        g_fifo = false;
         g_keys.clear();
     }
     std::string tftp(const std::string& file_name_lines, int result) {
-        testutil::StdinFeed feed("10.0.0.2\n\n\n192.0.2.1\n" + file_name_lines);
+        // The server address must be given and valid.
+        testutil::StdinFeed feed("10.0.0.2\n\n\n\n0.0.0.1\n192.0.2.1\n" + file_name_lines);
         std::string out = captureStdout([&] { EXPECT_EQ(rescue_tftp(), result); });
         return out.substr(out.find("Image Filename: "));
     }
@@ -97,6 +105,14 @@ TEST_F(RescueDownload, TftpSecondAttempt) {
     EXPECT_FALSE(root.exists("/user/install.log"));
 }
 
+// A FIFO is no download: the attempts go on, and nothing blocks on it.
+TEST_F(RescueDownload, TftpLeavingAFifo) {
+    g_arrives_at = 1, g_fifo = true;
+    std::string out = tftp("name\n", 0);
+    EXPECT_EQ(out.substr(out.size() - 61),
+              "Attempt 3/3 of tftp timed out\nTftp download failed. Aborting\n");
+}
+
 TEST_F(RescueDownload, XmodemWithoutSerialPort) {
     root.touch("/tmp/image");
     testing::internal::CaptureStderr();
@@ -110,7 +126,8 @@ TEST_F(RescueDownload, XmodemHandshakes) {
     ASSERT_EQ(openpty(&g_master, &g_slave, nullptr, nullptr, nullptr), 0);
     termios before;
     tcgetattr(g_slave, &before);
-    before.c_iflag &= ~tcflag_t(ICRNL); // a carriage return stays one at 9600 bps
+    before.c_iflag &= ~tcflag_t(ICRNL);         // a carriage return stays one at 9600 bps
+    before.c_cc[VMIN] = before.c_cc[VTIME] = 0; // saved so, an idle line reads as nothing
     tcsetattr(g_slave, TCSANOW, &before);
     ASSERT_EQ(symlink(ttyname(g_slave), root.path("/dev/ttyS0").c_str()), 0);
     // Other keys are ignored, the reminder comes on the eleventh second; the

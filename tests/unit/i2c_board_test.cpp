@@ -2,6 +2,7 @@
 // byte, registers persisted in eeprom.bin, failures that leave buffers alone. The
 // event log format is checked with the emulated devices.
 #include "board/i2c.h"
+#include "board/record.h"
 #include "board/sys.h"
 #include "sandbox/emu.h"
 #include "tests/common/board.h"
@@ -275,3 +276,30 @@ TEST_F(BoardTest, LedWriteFailureMessages) {
 }
 
 } // namespace
+
+// Two-copy records: a fresh board holds none, and a write cut at any transfer leaves the old
+// value current; only its last byte makes the new one current.
+TEST_F(BoardTest, RecordSurvivesACutAtEveryWrite) {
+    const board_record record{BOARD_RECORD_FLOOR, BOARD_RECORD_FLOOR_TAG, 3};
+    const uint8_t v1[3] = {1, 2, 3}, v2[3] = {4, 5, 6}, v3[3] = {7, 8, 9};
+    open_quietly();
+    uint8_t got[3] = {0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(0, board_record_read(record, got));
+    EXPECT_EQ(Bytes(3, 0), Bytes(got, got + 3));
+    ASSERT_EQ(1, board_record_write(record, v1)); // copy A, sequence 1
+    ASSERT_EQ(1, board_record_write(record, v2)); // copy B, sequence 2
+    // Two reads (their offset writes), then tag cleared, sequence, 3 bytes, 2 check bytes, tag.
+    int cut = 1, written = 0;
+    for (; cut <= 20 && !written; ++cut) {
+        emu_fail_nth_write(0, EEPROM_ADDR, cut);
+        captureStdout([&] { written = board_record_write(record, v3); });
+        emu_fail_nth_write(0, EEPROM_ADDR, 0);
+        ASSERT_EQ(1, board_record_read(record, got)) << cut;
+        EXPECT_EQ(Bytes(written ? v3 : v2, (written ? v3 : v2) + 3), Bytes(got, got + 3)) << cut;
+    }
+    EXPECT_EQ(11, cut - 1); // the eleventh transfer was never reached
+    Bytes disk = eeprom();
+    uint16_t check = board_record_check(3, v3, 3);
+    EXPECT_EQ(Bytes({0x46, 3, 7, 8, 9, uint8_t(check >> 8), uint8_t(check), 0x46, 2, 4, 5, 6}),
+              Bytes(disk.begin() + 0x240, disk.begin() + 0x24C));
+}

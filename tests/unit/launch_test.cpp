@@ -178,6 +178,43 @@ TEST_F(Launch, ExtractGdbLeavesNothingOpenOnABadHeader) {
               "0\nexit 0");
 }
 
+// Each file the launch cannot open or create (a directory stands in its way).
+TEST_F(Launch, FilesThatCannotBeOpened) {
+    mkdir(board.path("user/images").c_str(), 0755);
+    board.poke("flash/rescue.bin", 0, plainImage(IMAGE_TYPE_APPLICATION, Bytes(100, 3)));
+    struct Row {
+        const char* in_the_way; // made a directory; null: none
+        bool slot1;             // image slot 1 holds an image, slot 2 never
+        const char* input;
+        void (*body)();
+        const char* starts;
+    } rows[] = {
+        {nullptr, false, "", [] { boot_image(2); },
+         "Failed to open Application image 2. Trying image 1.\n"
+         "Failed to open Application image 1.\nEntering Rescue Mode.\n"},
+        {"tmp/veloximage.tar.gz", true, "", [] { boot_image(1); },
+         "Failed to open application image output file.\n$ reboot\nexit 0"},
+        {"tmp/veloximage.tar.gz", false, "", [] { boot_rescue_partition(); },
+         "Failed to open AppOS tarfile.\n$ reboot\nexit 0"},
+        {"tmp/image", false, "1\n", [] { boot_rescue_partition(); },
+         "Install recovery image as image 1 or 2 (hit return to just boot image): \n"
+         "Installing recovery image as image1...\nFailed to open image file.\n$ reboot\nexit 0"},
+        {nullptr, false, "", [] { printf("%d\n", extract_gdb(2)); },
+         "Extracting GDB from image slot 1\nFailed to open GDB image (from slot 1)\n0\n"},
+        {"tmp/gdb.gz", true, "", [] { printf("%d\n", extract_gdb(2)); },
+         "Extracting GDB from image slot 1\nFailed to open GDB output file.\n0\n"},
+    };
+    for (const Row& row : rows) {
+        std::string slot1 = board.path("user/images/image1");
+        unlink(slot1.c_str());
+        if (row.slot1) testutil::writeBytes(slot1, plainImage(IMAGE_TYPE_APPLICATION, Bytes(9, 1)));
+        if (row.in_the_way) mkdir(board.path(row.in_the_way).c_str(), 0755);
+        std::string out = transcript(row.input, row.body);
+        if (row.in_the_way) rmdir(board.path(row.in_the_way).c_str());
+        EXPECT_EQ(out.substr(0, strlen(row.starts)), row.starts) << out;
+    }
+}
+
 TEST_F(Launch, UsbImageFailures) {
     Bytes app = plainImage(IMAGE_TYPE_APPLICATION, Bytes(3000, 7));
     mkdir(board.path("usb").c_str(), 0755);

@@ -28,7 +28,7 @@ TEST(Network, SetupCommands) {
     } cases[] = {
         {DHCLIENT | LINK, "y\n", true, 3, {"dhclient -1 eth0"}, ask + "y\n\n"},
         {DHCLIENT | LINK,
-         "n\n240.1.1.1\n0.0.0.0\n\nx.y\n239.255.255.255\n255.255.255.255\n1.0.0.1\n",
+         "n\n240.1.1.1\n0.1.2.3\n\nx.y\n239.255.255.255\n255.255.255.255\n240.0.0.1\n1.0.0.1\n",
          true,
          26,
          {"ifconfig eth0 239.255.255.255\n", "ifconfig eth0 down\n",
@@ -36,9 +36,10 @@ TEST(Network, SetupCommands) {
           "route add default gw 1.0.0.1\n"},
          ask +
              "n\n\nIP addr    :240.1.1.1\nInvalid IP address 240.1.1.1. Try again please\n"
-             "IP addr    :0.0.0.0\nInvalid IP address 0.0.0.0. Try again please\nIP addr    :\n" +
+             "IP addr    :0.1.2.3\nInvalid IP address 0.1.2.3. Try again please\nIP addr    :\n" +
              bad + "x.y\n" + bad +
              "239.255.255.255\nNetmask    :255.255.255.255\n"
+             "Gateway    :240.0.0.1\nInvalid IP address 240.0.0.1. Try again please\n"
              "Gateway    :1.0.0.1\n\tNetmask    : 255.255.255.255\n\tGateway    : 1.0.0.1\n" +
              dots},
         {0,
@@ -78,6 +79,10 @@ short g_flags;
 int failingIoctl(int fd, unsigned long request, void* arg) {
     EXPECT_STREQ(static_cast<ifreq*>(arg)->ifr_name, "eth0");
     if (request == g_failing) return -1;
+    if (request == SIOCETHTOOL) { // the link state is asked for by its command word
+        EXPECT_EQ(reinterpret_cast<ethtool_value*>(static_cast<ifreq*>(arg)->ifr_data)->cmd,
+                  uint32_t(ETHTOOL_GLINK));
+    }
     testutil::fakeNetifIoctl(fd, request, arg);
     if (request == SIOCGIFFLAGS) static_cast<ifreq*>(arg)->ifr_flags = g_flags;
     return 0;
@@ -130,6 +135,12 @@ TEST(Network, MacAddress) {
         EXPECT_EQ(captureStdout([] { EXPECT_TRUE(set_mac_address()); }), out + "aA:b:cC:d:eE:fF\n");
         EXPECT_EQ(testutil::g_commands, Commands{"ifconfig eth0 hw ether 'aA:b:cC:d:eE:fF'\n"});
     }
+    boot_env_flags.interrupted = 1; // Ctrl-C while a good address was typed
+    {
+        testutil::StdinFeed feed("1:2:3:4:5:6\n");
+        EXPECT_EQ(captureStdout([] { EXPECT_FALSE(set_mac_address()); }), prompt + "1:2:3:4:5:6\n");
+    }
+    boot_env_flags.interrupted = 0;
     testutil::g_commands.clear();
     testutil::StdinFeed feed(keys); // then end of input
     EXPECT_EQ(captureStdout([] { EXPECT_FALSE(set_mac_address()); }), out + "\n");

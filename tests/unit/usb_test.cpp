@@ -104,8 +104,13 @@ TEST_F(UsbMedia, WaitForTheMountMarker) {
 
 TEST_F(UsbMedia, BootPackage) {
     EXPECT_EQ(captureStdout(usb_check_boot_image), "No boot image found on USB.\n");
+    put("/mnt/usb/LQX4410_Boot.img", "no package"); // not installed: no reboot, no log line
+    EXPECT_EQ(captureStdout(usb_check_boot_image),
+              "Boot image found on USB.\n\nExtracting images ... Do *NOT* power cycle the "
+              "switch.\nERROR: No valid image found\n");
+    EXPECT_NE(access(root.path("/user/install.log").c_str(), F_OK), 0);
     put("/mnt/usb/LQX4410_Boot.img", diagsPackage(7));
-    EXPECT_EXIT(usb_check_boot_image(), testing::ExitedWithCode(0), ""); // installed: reboot
+    EXPECT_EXIT(usb_check_boot_image(), testing::ExitedWithCode(0), "^$"); // installed: reboot
     EXPECT_EQ(rescueFlash(), diagsPackage(7).substr(0, 16));
     EXPECT_EQ(testutil::readText(root.path("/user/install.log"))
                   .find("File /mnt/usb/LQX4410_Boot.img installed from USB"),

@@ -78,10 +78,32 @@ enum sig_state { SIG_NONE, SIG_BAD, SIG_GOOD };
 sig_state check_signature(const bytes& file, const subimage& s, const std::vector<public_key>& keys,
                           std::string* label);
 
-// Rewriting signature records: sign_one(file, sub-image, index, signature out).
+// The manifest (security/manifest.h): whether the sealed sub-images carry one,
+// and the security counter record they get.
+struct seal_options {
+    bool manifest = true;
+    bool set_counter = false;
+    uint32_t counter = 0;
+};
+
+// The manifest of a sealed sub-image and who signed it.
+enum manifest_state { MANIFEST_STATE_NONE, MANIFEST_STATE_BAD, MANIFEST_STATE_GOOD };
+manifest_state check_manifest(const bytes& file, const subimage& s,
+                              const std::vector<public_key>& keys, std::string* label,
+                              uint32_t* counter, bool* has_counter);
+// The digest a manifest signer signs; false when the sub-image has no manifest record.
+bool manifest_digest_of(const uint8_t* sub, size_t size, uint8_t digest[32]);
+// Puts a manifest signature of the manifest record's length into sub and seals its CRC.
+bool fill_manifest(uint8_t* sub, size_t size, const bytes& signature);
+
+// Rewriting signature records: sign_one(file, sub-image, index, signature out)
+// gives the data signature; sign_manifest(index, digest, signature out), when
+// set, the manifest signature (otherwise its bytes stay zero, for offline signing).
 using sign_function = std::function<bool(const bytes&, const subimage&, size_t, bytes*)>;
+using manifest_function = std::function<bool(size_t, const uint8_t*, bytes*)>;
 int rewrite_signatures(const std::string& in, const std::string& out_path,
-                       const sign_function& sign_one);
+                       const sign_function& sign_one, const seal_options& options,
+                       const manifest_function& sign_manifest);
 
 // Command line
 struct args {
@@ -103,10 +125,16 @@ struct option_spec {
     bool repeatable;
     bool required;
 };
+// extra(arg): 1 when it took the argument (and its value), 0 when not, -1 on an error.
 bool in_out_args(args& a, const char* command, std::string* in, std::string* out,
-                 std::initializer_list<option_spec> options);
+                 std::initializer_list<option_spec> options,
+                 const std::function<int(const char*)>& extra = nullptr);
 bool key_file_args(int argc, char** argv, const char* command, std::vector<public_key>* keys,
                    std::string* path);
+
+// Takes --manifest, --no-manifest and --security-counter N: 1 taken, 0 not
+// one of them, -1 a bad value (with a message).
+int seal_option(args& a, const char* arg, seal_options* options);
 
 // The commands
 int cmd_create(int argc, char** argv);

@@ -208,10 +208,14 @@ bool once(const char* command, const char* option, bool given) {
 
 // Takes "IN -o OUT" with the given options; false (with a message) on a usage error.
 bool in_out_args(args& a, const char* command, std::string* in, std::string* out,
-                 std::initializer_list<option_spec> options) {
+                 std::initializer_list<option_spec> options,
+                 const std::function<int(const char*)>& extra) {
     while (a.more()) {
         const char* arg = a.next();
         const char* value;
+        int taken = extra ? extra(arg) : 0;
+        if (taken < 0) return false;
+        if (taken > 0) continue;
         const option_spec* spec = nullptr;
         for (const option_spec& o : options)
             if (strcmp(arg, o.name) == 0) spec = &o;

@@ -13,13 +13,17 @@ const char tool_usage[] =
     "usage: bmimage COMMAND ...\n"
     "  create --type TYPE --version A.B.C.D --data FILE [--layout 1|2|3]\n"
     "         [--type-record TYPE] -o OUT     make an unsigned image\n"
-    "  sign --key PRIVATE.pem IN -o OUT      sign every layout-3 sub-image\n"
-    "  digest IN                             SHA-256 of each signable sub-image's data\n"
+    "  sign --key PRIVATE.pem|pkcs11:URI [--security-counter N] [--no-manifest] IN -o OUT\n"
+    "                                        sign every layout-3 sub-image and its manifest\n"
+    "  digest [--manifest] IN                SHA-256 of each signable sub-image's data\n"
+    "                                        (or of its manifest)\n"
     "  attach --signature FILE[,FILE...] IN -o OUT\n"
+    "  attach --manifest-signature FILE[,FILE...] IN -o OUT\n"
     "                                        insert signatures made elsewhere\n"
     "  pack IN... -o OUT                     concatenate images into a package\n"
     "  info [--key PUB.pem]... FILE          show the sub-images\n"
-    "  verify [--key PUB.pem]... FILE        check CRCs and signatures as the switch does\n"
+    "  verify [--strict] [--key PUB.pem]... FILE\n"
+    "                                        check CRCs and signatures as the switch does\n"
     "'bmimage COMMAND --help' describes a command.\n";
 
 struct command_entry {
