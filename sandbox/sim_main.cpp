@@ -18,7 +18,7 @@ const char usage_text[] =
     "  eeprom DIR OFFSET [BYTE ...]\n"
     "        set EEPROM bytes at OFFSET, or print the byte there (numbers: 213 or 0xD5)\n"
     "  boot DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] [--timeout SECONDS]\n"
-    "       [--target host|ppc] [--link up|down] [--time-scale F]\n"
+    "       [--target host|ppc|e500] [--link up|down] [--time-scale F]\n"
     "        power the board on once; the console is this terminal; the exit status is\n"
     "        the boot manager's. DIR/usb/, when present, is the USB stick at /mnt/usb,\n"
     "        mounted SECONDS after power-on (default 0). --rtc: 2000 to 2099, what the\n"

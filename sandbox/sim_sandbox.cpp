@@ -63,6 +63,7 @@
 #include "sandbox/emu.h"
 #include "sandbox/sim_common.h"
 #include "sandbox/sim_console.h"
+#include "sandbox/sim_e500.h"
 #include "sandbox/sim_net.h"
 
 #ifndef BOOTMGR_SIM_PATH
@@ -212,6 +213,7 @@ struct boot_options {
     bool link_down = false;           // the management link starts without carrier
     std::string time_scale;           // factor of the boot manager's sleeps; "": 1
     bool ppc = false;                 // --target ppc
+    bool e500 = false;                // --target e500 (sim_e500.h)
     std::vector<std::string> command; // what runs in the sandbox (after _init)
 };
 
@@ -505,11 +507,12 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
             options->rtc_given = true;
         } else if (arg == "--target" && i + 1 < argc) {
             std::string target = argv[++i];
-            if (target != "ppc" && target != "host") {
-                sim_error("--target: 'host' or 'ppc', not '%s'", argv[i]);
+            if (target != "ppc" && target != "host" && (target != "e500" || want_command)) {
+                sim_error("--target: 'host', 'ppc' or 'e500', not '%s'", argv[i]);
                 return false;
             }
             options->ppc = target == "ppc";
+            options->e500 = target == "e500";
         } else if (arg == "--timeout" && i + 1 < argc) {
             uint64_t seconds = 0;
             if (!sim_parse_number(argv[++i], uint64_t(max_timeout), &seconds) || seconds == 0) {
@@ -550,9 +553,10 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
         }
     }
     if (dir.empty()) {
-        sim_error("usage: switch-sim %s DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] "
-                  "[--timeout SECONDS] [--target host|ppc] [--link up|down] [--time-scale F]%s",
-                  argv[0], want_command ? " [-- COMMAND ...]" : "");
+        sim_error(
+            "usage: switch-sim %s DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] "
+            "[--timeout SECONDS] [--target host|ppc|e500] [--link up|down] [--time-scale F]%s",
+            argv[0], want_command ? " [-- COMMAND ...]" : "");
         return false;
     }
     for (; i < argc; ++i) options->command.push_back(argv[i]);
@@ -955,6 +959,10 @@ void create_usb_marker() {
 int sim_cmd_boot(int argc, char** argv) {
     boot_options options;
     if (!parse_boot_options(argc, argv, false, &options)) return 2;
+    if (options.e500) {
+        return sim_e500_power_on({options.board, options.rtc_given, options.rtc_offset,
+                                  options.usb_after, options.timeout, options.time_scale});
+    }
     return power_on(options);
 }
 
