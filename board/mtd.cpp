@@ -21,6 +21,15 @@ struct FreeDeleter {
     void operator()(uint8_t* p) const { free(p); }
 };
 
+// The kernel forces a partition that does not end on an erase block read-only
+// and refuses to open it for writing. Such a partition is opened for reading:
+// what it holds stays readable, and a write or erase of it fails where tried.
+int open_partition(const char* path, int flags) {
+    int fd = dev_open(path, O_RDWR | flags);
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = dev_open(path, O_RDONLY | flags);
+    return fd;
+}
+
 } // namespace
 
 // Invalid until mtd_open_partitions has run; never descriptor 0 (the console).
@@ -32,12 +41,12 @@ int mtd_rfs = -1;
 int mtd_rescue = -1;
 
 int mtd_open_partitions() {
-    mtd_uboot = dev_open("/dev/mtd-uboot", O_RDWR | O_SYNC);
-    mtd_ubootenv = dev_open("/dev/mtd-ubootenv", O_RDWR | O_SYNC);
-    mtd_devicetree = dev_open("/dev/mtd-devicetree", O_RDWR | O_SYNC);
-    mtd_kernel = dev_open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    mtd_rfs = dev_open("/dev/mtd-rfs", O_RDWR | O_SYNC);
-    mtd_rescue = dev_open("/dev/mtd-rescue", O_RDWR);
+    mtd_uboot = open_partition("/dev/mtd-uboot", O_SYNC);
+    mtd_ubootenv = open_partition("/dev/mtd-ubootenv", O_SYNC);
+    mtd_devicetree = open_partition("/dev/mtd-devicetree", O_SYNC);
+    mtd_kernel = open_partition("/dev/mtd-kernel", O_SYNC);
+    mtd_rfs = open_partition("/dev/mtd-rfs", O_SYNC);
+    mtd_rescue = open_partition("/dev/mtd-rescue", 0);
     return 1;
 }
 

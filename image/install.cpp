@@ -114,19 +114,10 @@ void write_uboot_header(const subimage& s) {
     fclose(f);
 }
 
-// Writes the whole sub-image to the slot file with a percentage after each
-// chunk. The file is written under a temporary name, flushed to storage and
-// then renamed over the slot file, so that a power cut leaves either the old
-// image or the new one, never a part. False with errno set on failure (the
-// message printed).
-bool write_slot_file(int slot, const subimage& s) {
-    make_images_dir();
-    char name[48], temporary[48];
-    snprintf(name, sizeof name, "/user/images/image%d", slot);
-    snprintf(temporary, sizeof temporary, "/user/images/image%d.new", slot);
-    std::string final_path = sys_path(name), temp_path = sys_path(temporary);
-    int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    printf("    ");
+// Writes the whole sub-image to fd with a percentage after each chunk; `shown`
+// is how far the percentages have gone, and none is shown twice. False with
+// errno set on failure.
+bool write_image(int fd, const subimage& s, uint64_t* shown) {
     bool ok = fd >= 0;
     for (uint64_t written = 0; ok && written < s.total;) {
         uint32_t chunk = uint32_t(s.total - written < CHUNK ? s.total - written : CHUNK);
@@ -142,22 +133,52 @@ bool write_slot_file(int slot, const subimage& s) {
         }
         if (!ok) break;
         written += chunk;
-        printf("\b\b\b\b%3.3d%c", int(written * 100 / s.total), '%');
+        if (written > *shown) {
+            printf("\b\b\b\b%3.3d%c", int(written * 100 / s.total), '%');
+            *shown = written;
+        }
     }
-    ok = ok && fsync(fd) == 0;
+    return ok && fsync(fd) == 0;
+}
+
+// Writes the sub-image to the slot file. It is written under a temporary
+// name, flushed to storage and then renamed over the slot file, so that a
+// power cut leaves either the old image or the new one, never a part. When
+// /user cannot hold both, the slot file is written in place instead: a cut
+// then leaves a part, which its CRC refuses at boot. False with errno set on
+// failure (the message printed).
+bool write_slot_file(int slot, const subimage& s) {
+    make_images_dir();
+    char name[48], temporary[48];
+    snprintf(name, sizeof name, "/user/images/image%d", slot);
+    snprintf(temporary, sizeof temporary, "/user/images/image%d.new", slot);
+    std::string final_path = sys_path(name), temp_path = sys_path(temporary);
+    int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    printf("    ");
+    uint64_t shown = 0;
+    bool ok = write_image(fd, s, &shown);
     int saved = errno;
     if (fd >= 0) close(fd);
-    ok = ok && rename(temp_path.c_str(), final_path.c_str()) == 0;
-    if (ok) {
+    if (!ok && saved == ENOSPC) {
+        unlink(temp_path.c_str());
+        fd = open(final_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ok = write_image(fd, s, &shown);
+        saved = errno;
+        if (fd >= 0) close(fd);
+    } else if (ok && rename(temp_path.c_str(), final_path.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    } else if (ok) {
         int dir = open(sys_path(IMAGES_DIR).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
             fsync(dir); // the new name on storage too
             close(dir);
         }
+    }
+    if (ok) {
         printf("\b\b\b\b100%c\n", '%');
         return true;
     }
-    if (saved == 0) saved = errno;
     unlink(temp_path.c_str());
     printf("Image%d update failed (err %d)\n", slot, saved);
     errno = saved;
@@ -303,13 +324,16 @@ uint8_t image_install_package(const char* path, uint8_t same_version, uint32_t s
         uint64_t left = file_size > uint64_t(position) ? file_size - uint64_t(position) : 0;
         s.held = usable ? (s.total < left ? s.total : left) : uint64_t(IMAGE_PREFIX_SIZE);
         if (!usable) s.total = UINT64_MAX;
-        if (s.held < IMAGE_PREFIX_SIZE) s.held = IMAGE_PREFIX_SIZE;
-        s.bytes = static_cast<uint8_t*>(malloc(size_t(s.held)));
+        // The buffer holds at least the prefix for the header readers, zeros past a
+        // shorter sub-image; only the sub-image's own bytes are read and checked.
+        size_t room = size_t(s.held < IMAGE_PREFIX_SIZE ? uint64_t(IMAGE_PREFIX_SIZE) : s.held);
+        s.bytes = static_cast<uint8_t*>(malloc(room));
         if (!s.bytes) {
             printf("Failed to allocate buffer for image (%d)\n", int(s.total));
             fclose(package);
             return 0;
         }
+        memset(s.bytes + s.held, 0, room - size_t(s.held));
         // One pass over the bytes: the CRC and the digest are taken as they arrive.
         if (fseeko(package, position, SEEK_SET) != 0) {
             memset(s.bytes, 0, size_t(s.held));

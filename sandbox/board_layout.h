@@ -14,7 +14,9 @@
 //   DIR/events.log                       one line per platform event
 //
 // board.conf keys (all optional):
-//   erase_size=65536                      flash erase block size in bytes
+//   erase_size=65536                      flash erase block size in bytes; as the kernel
+//                                         does, a partition that does not end on an erase
+//                                         block is read-only (an open for writing: EACCES)
 //   rtc_offset=SECONDS                    added to the host clock (signed)
 //   rtc_fixed=YYYY-MM-DD HH:MM:SS         a clock that does not run
 //   fault_missing_i2c=N                   /dev/i2c-N does not exist

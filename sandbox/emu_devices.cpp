@@ -114,6 +114,11 @@ int dev_open(const char* path, int flags) {
         if (fd < 0 && errno == EACCES && f.access == O_RDONLY) {
             fd = open_board_file(file, O_RDONLY, EMU_MAX_FLASH_FILE);
         }
+        if (fd >= 0 && f.access != O_RDONLY && !flash_writeable(e, fd)) {
+            close(fd);
+            errno = EACCES;
+            return -1;
+        }
         f.kind = Kind::flash;
         f.part = part;
     }

@@ -1,7 +1,9 @@
 // The flash partitions, one backing file each, with NOR rules: writes only clear bits,
 // erase sets whole blocks to 0xFF and needs aligned ranges, reads past the end give 0 bytes,
 // writes starting at or past the end fail with ENOSPC and writes running over it are cut
-// short. board.conf's faults make chosen blocks fail.
+// short. board.conf's faults make chosen blocks fail. As the kernel does, a partition that
+// does not end on an erase block is read-only: it refuses an open for writing with EACCES
+// and MEMGETINFO shows MTD_WRITEABLE clear.
 #include "sandbox/emu_internal.h"
 
 #include <algorithm>
@@ -53,6 +55,12 @@ bool flash_start(int fd, bool allowed, int64_t off, uint64_t* uoff, uint64_t* si
 }
 
 } // namespace
+
+bool flash_writeable(const Emu& e, int fd) {
+    uint64_t size = 0;
+    uint32_t es = e.config.erase_size;
+    return file_size(fd, &size) && (es == 0 || size % es == 0);
+}
 
 ssize_t flash_read(Emu& e, int fd, const EmuFd& f, void* buffer, size_t count, int64_t off) {
     uint64_t uoff = 0, size = 0;
@@ -143,7 +151,7 @@ int flash_info(Emu& e, int fd, mtd_info_user* info) {
     if (!file_size(fd, &size)) return -1;
     memset(info, 0, sizeof *info);
     info->type = MTD_NORFLASH;
-    info->flags = MTD_CAP_NORFLASH;
+    info->flags = flash_writeable(e, fd) ? MTD_CAP_NORFLASH : MTD_CAP_NORFLASH & ~MTD_WRITEABLE;
     info->size = static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
     info->erasesize = e.config.erase_size;
     info->writesize = 1;

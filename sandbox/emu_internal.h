@@ -114,6 +114,8 @@ ssize_t i2c_read(Emu& e, const EmuFd& f, uint8_t* data, size_t n);
 
 // ---------------------------------------------------------------- flash (emu_flash.cpp)
 
+// Whether the partition may be opened for writing: its size is a whole number of erase blocks.
+bool flash_writeable(const Emu& e, int fd);
 ssize_t flash_read(Emu& e, int fd, const EmuFd& f, void* buffer, size_t count, int64_t off);
 ssize_t flash_program(Emu& e, int fd, const EmuFd& f, const void* buffer, size_t count,
                       int64_t off);

@@ -75,6 +75,14 @@ long read_small_file(const char* path, uint8_t* buffer, size_t room) {
     return result;
 }
 
+// A key file that cannot be decrypted: both key files go, so that the next
+// load creates them again from the built-in keys. Other ".pem" files in /user
+// are the application's own and stay.
+void delete_key_pair() {
+    for (const char* path : {PRODUCTION_KEY_PATH, DEVELOPMENT_KEY_PATH})
+        unlink(sys_path(path).c_str());
+}
+
 } // namespace
 
 int delete_system_key_files() {
@@ -132,7 +140,7 @@ uint8_t* imgsign_decrypt(const uint8_t* aes_key, uint32_t aes_key_length, const 
                          uint32_t data_length, uint32_t* out_length) {
     if (data_length % AES_BLOCK_SIZE != 0 || (!data && data_length > 0)) {
         puts("Input data is not AES size correct");
-        delete_system_key_files();
+        delete_key_pair();
         return nullptr;
     }
     uint8_t iv[AES_BLOCK_SIZE] = {0};
@@ -142,7 +150,7 @@ uint8_t* imgsign_decrypt(const uint8_t* aes_key, uint32_t aes_key_length, const 
     PLATFORM_zeroize(key, sizeof key);
     if (!ctx) {
         printf("%s: CreateAESCtx(decrypt) failed!\n", "imgsign_decrypt");
-        delete_system_key_files();
+        delete_key_pair();
         return nullptr;
     }
     uint8_t* buffer = static_cast<uint8_t*>(malloc(data_length ? data_length : 1));
@@ -155,7 +163,7 @@ uint8_t* imgsign_decrypt(const uint8_t* aes_key, uint32_t aes_key_length, const 
     if (status < 0) {
         printf("Do aes failed. rc=%d", int(status));
         free(buffer);
-        delete_system_key_files();
+        delete_key_pair();
         return nullptr;
     }
     // The text ends at the first zero byte, or with the buffer.

@@ -4,10 +4,12 @@
 #include "security/lowsec.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 #include "board/i2c.h"
@@ -75,6 +77,27 @@ bool show_period(uint8_t first, uint8_t idle) {
     return true;
 }
 
+// Writes the marker whole and syncs it. False with errno set otherwise, and
+// then no marker is left: its existence alone would count.
+bool write_marker(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const ssize_t length = sizeof kMarkerText - 1;
+    ssize_t n = write(fd, kMarkerText, size_t(length));
+    if (n >= 0 && n < length) errno = ENOSPC; // a short write
+    bool ok = n == length && fsync(fd) == 0;
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        unlink(path.c_str());
+        errno = saved;
+    }
+    return ok;
+}
+
 } // namespace
 
 int lowsec_is_enabled() {
@@ -91,11 +114,7 @@ int lowsec_set(int on) {
         unlink(path.c_str());
         return 0;
     }
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return 0;
-    ssize_t written = write(fd, kMarkerText, sizeof kMarkerText - 1);
-    (void)written; // only the file's existence counts
-    close(fd);
+    write_marker(path);
     return 0;
 }
 
@@ -134,8 +153,11 @@ int physical_presence_test() {
         if (boot_env_flags.interrupted) return 0;
 
         if (strtol(answer, nullptr, 10) == n) {
+            if (!write_marker(sys_path(LOWSEC_MARKER_PATH))) {
+                printf("Correct, but low security mode could not be enabled (err %d)\n", errno);
+                return 0;
+            }
             puts("Correct. Physical presence established and low security mode enabled");
-            lowsec_set(1);
             return 1;
         }
         printf("Incorrect. Try again (attempt %d of %d)\n", attempt, kAttempts);

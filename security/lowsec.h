@@ -10,7 +10,8 @@ int lowsec_is_enabled();
 // Creates (on nonzero) or removes the marker. Returns 0.
 int lowsec_set(int on);
 // Rescue menu option P. 1 when passed or the mode was changed or kept, 0 when
-// declined or interrupted; does not return after three wrong answers.
+// declined, interrupted or the marker could not be written; does not return
+// after three wrong answers.
 int physical_presence_test();
 // Rescue menu option K. Always 1.
 int wipe_system_keys();

@@ -72,6 +72,12 @@ class TestStartUp:
         assert "Booting image" not in console.text
 
 
+    def test_warning_when_a_system_key_cannot_be_loaded(self, board):
+        (board / "user" / "development_key.pub.pem").write_bytes(bytes(501))
+        console = boot_to_end(board)
+        assert ("ERROR loading key as length too long 501 > 500\n"
+                "WARNING - problem with security keys. No keys found\n") in console.text
+
     def test_clock_left_alone_when_the_rtc_bus_is_missing(self, board):
         with open(board / "board.conf", "a") as conf:
             conf.write("fault_missing_i2c=2\n")

@@ -16,6 +16,7 @@
 #include "boot/console.h"
 #include "boot/env.h"
 #include "boot/startup.h"
+#include "tests/common/console_feed.h"
 
 namespace {
 
@@ -137,6 +138,14 @@ TEST_F(ConsoleTest, TimedKeyAndYesNo) {
     EXPECT_EQ(read_key(1), 0); // a tenth of a second without a key
     type("k");
     EXPECT_EQ(get_key(), 'k');
+    {
+        // Raw for the read, with signals kept (Ctrl-C raises SIGINT) and the time-out in tenths.
+        testutil::PtyFeed tty("k");
+        EXPECT_EQ(read_key(3), 'k');
+        EXPECT_TRUE(tty.seen().c_lflag & ISIG);
+        EXPECT_EQ(tty.seen().c_cc[VTIME], 3);
+        EXPECT_EQ(tty.seen().c_cc[VMIN], 0);
+    }
 
     struct {
         const char* keys;
@@ -177,6 +186,7 @@ TEST_F(ConsoleTest, PolledYesNo) {
     close_console();
     open_console(mode::canonical);
     int saved = g_yn_poll_timeout_ms;
+    EXPECT_EQ(saved, 5000); // five seconds a pass unless shortened
     g_yn_poll_timeout_ms = 300;
     const struct {
         const char *keys, *prompt;

@@ -229,6 +229,11 @@ TEST_F(EmuTest, FlashInfoReportsNorGeometry) {
     EXPECT_EQ(1u, info.writesize);
     EXPECT_EQ(-1, dev_ioctl(fd, I2C_SLAVE, addr_arg(0x52)));
     EXPECT_EQ(ENOTTY, errno);
+    // 64 KiB does not end on a 128 KiB block: read-only, as the kernel forces it.
+    EXPECT_EQ(-1, dev_open("/dev/mtd-ubootenv", O_RDWR));
+    EXPECT_EQ(EACCES, errno);
+    ASSERT_EQ(0, dev_ioctl(open_dev("/dev/mtd-ubootenv", O_RDONLY), MEMGETINFO, &info));
+    EXPECT_EQ(unsigned(MTD_CAP_NORFLASH & ~MTD_WRITEABLE), info.flags);
     // A missing partition file is checked through the board layer; an unknown name is refused.
     EXPECT_EQ(-1, dev_open("/dev/mtd-nosuch", O_RDWR));
 }

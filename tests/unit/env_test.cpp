@@ -58,6 +58,7 @@ TEST(BootEnvironment, FlagRules) {
         {"diagnostics=diags ", "diags"},
         {"diagnostics=rescue ", "rescue"},
         {"diagnostics=diag ", ""},
+        {"diagnostics=rescu ", ""},
         {"diagnostics=none diagnostics=rescue ", ""}, // only the first occurrence counts
         // A value holding shell=on counts when no earlier "shell=" stands in the text.
         {"bootargs=console=ttyS0 shell=on memchk=onx ", "shell memchk"},

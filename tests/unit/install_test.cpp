@@ -139,6 +139,9 @@ TEST_F(Installer, EveryFlashTypeWritesItsPartitionByteExact) {
 
 TEST_F(Installer, ApplicationIntoSlotThenBootSlotAndStamp) {
     Bytes app = signedImage(IMAGE_TYPE_APPLICATION, 0x01020304, 1, 3000);
+    // No room beside the old image (the temporary fills up): written in place, shown the same.
+    mkdir(images.c_str(), 0755);
+    std::filesystem::create_symlink("/dev/full", images + "/image2.new");
     std::string out = install(app, 0, 2);
     EXPECT_EQ(result, 1);
     EXPECT_NE(out.find("Installing Application: "), std::string::npos);
@@ -150,9 +153,9 @@ TEST_F(Installer, ApplicationIntoSlotThenBootSlotAndStamp) {
     EXPECT_FALSE(std::filesystem::exists(board.path("user/images/image2.new")));
     Bytes eeprom = board.file("eeprom.bin");
     EXPECT_EQ(eeprom[EEPROM_BOOT_SLOT], 2);
-    // 14:05:09 on 3-12-26 in the clock's BCD order.
+    // 14:05:09 on Thursday (5) 3-12-26 in the clock's BCD order.
     const uint8_t* stamp = &eeprom[EEPROM_SLOT2_STAMP];
-    EXPECT_EQ(Bytes(stamp, stamp + 7), (Bytes{0x09, 0x05, 0x14, stamp[3], 0x03, 0x12, 0x26}));
+    EXPECT_EQ(Bytes(stamp, stamp + 7), (Bytes{0x09, 0x05, 0x14, 0x05, 0x03, 0x12, 0x26}));
 }
 
 TEST_F(Installer, KvrtAsksUntilAnsweredAndEndOfInputQuits) {
@@ -187,6 +190,18 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
     Bytes kernelTooBig = testutil::plainImage(IMAGE_TYPE_KERNEL, payload(12, 0x800001 - 16), 1);
     Bytes bootLoaderAtLimit = testutil::plainImage(IMAGE_TYPE_BOOTLOADER, payload(13, 0x80000), 1);
     Bytes unknown = testutil::plainImage(0x074C4144, payload(1, 100), 1);
+    Bytes tinyDiags = testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, payload(14, 4), 1);
+    // A good CRC over data that its signature (of payload(4, 1000)) does not cover.
+    auto misSigned = [](uint32_t type) {
+        return testutil::image3(type, 1,
+                                testutil::sigRecord(testutil::dataFile("install/4-1000.sig")),
+                                payload(2, 1000));
+    };
+    // A bad CRC that nothing else would stop: no signature, or a header byte it does not cover.
+    auto badCrc = [](Bytes image, size_t at) {
+        image[at] ^= 1;
+        return image;
+    };
     struct Row {
         Bytes package;
         uint8_t result;
@@ -196,9 +211,19 @@ TEST_F(Installer, RejectionsAndWhatStaysWritten) {
         {truncated, 0, "Bad crc for APPLICATION: 0x"},
         {hostile, 0, "Bad crc for APPLICATION: 0x"},
         {kernelTooBig, 0, "KERNEL image is too big for flash (8388609 > 8388608)\n"},
-        {bootLoaderAtLimit, 1, "Installing Boot Loader: "},
+        {bootLoaderAtLimit, 1, "\b\b\b\b087%\b\b\b\b100%\n"},
+        {testutil::cat({tinyDiags, bootLoaderAtLimit}), 1, "done\nInstalling Boot Loader: "},
         {unknown, 0, "ERROR: No valid image found\n"},
         {Bytes(23, 0), 0, "ERROR: No valid image found\n"},
+        {misSigned(IMAGE_TYPE_KERNEL), 0, " Image rejected. "},
+        {misSigned(IMAGE_TYPE_RFS), 0, " Image rejected. "},
+        {misSigned(IMAGE_TYPE_DEVICETREE), 0, " Image rejected. "},
+        {misSigned(IMAGE_TYPE_APPLICATION), 0, " Image rejected. "},
+        {badCrc(testutil::plainImage(IMAGE_TYPE_DIAGNOSTICS, payload(9, 300), 1), 100), 0,
+         "Bad crc for DIAGNOSTICS IMAGE: 0x"},
+        {badCrc(app, 15), 0, "Bad crc for APPLICATION: 0x"},
+        {badCrc(testutil::plainImage(IMAGE_TYPE_KVRT, payload(11, 300), 1), 100), 0,
+         "Bad crc for K-VRT APPLICATION: 0x"},
     };
     for (const Row& row : rows) {
         std::string out = install(row.package, 0, 1);

@@ -144,14 +144,18 @@ TEST_F(LowsecTest, PhysicalPresence) {
         const char* answer; // printf format of the count
         int status;         // 10 + result, or 0 from reboot_board
         std::string tail;
+        bool linked = false; // the marker's path a link, which it is never written through
     } rows[] = {{"00", 1, "%d", 11, passed},
                 {"59", 14, "%d", 11, passed},
                 {"30", 3, "  +%d", 11, passed},
                 {"16", 7, "0%d", 11, passed},
+                {"05", 5, "%d", 10,
+                 "\nCorrect, but low security mode could not be enabled (err 40)\n", true},
                 {"42", 6, "%d1", 0, reset}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.seconds);
         unlink(markerFile.c_str());
+        if (row.linked) symlink("/nonexistent/lowsec", markerFile.c_str());
         board.configure(std::string("rtc_fixed=2026-12-03 14:05:") + row.seconds + "\n");
         i2c_open_buses();
         led_reg_write(0x11, 0xA5);

@@ -239,14 +239,15 @@ TEST_F(FlashTest, BrokenEraseSizeIsRefused) {
     EXPECT_EQ(std::vector<uint8_t>(8u << 20, 0xFF), read_file(dir_ + "/flash/kernel.bin"));
 }
 
-// 128 KiB erase blocks: the 64 KiB environment partition is read as usual; only
-// writes, which erase whole blocks, refuse blocks that reach past a partition.
+// 128 KiB erase blocks: the kernel forces the 64 KiB environment partition
+// read-only. It is opened for reading and read as usual; writes, which erase
+// whole blocks, refuse blocks that reach past a partition.
 TEST_F(FlashTest, PartitionSmallerThanAnEraseBlockIsReadable) {
     const uint32_t block = 0x20000;
     make_board(block);
     std::vector<uint8_t> env(65536);
     for (uint32_t i = 0; i < env.size(); ++i) env[i] = pattern(i);
-    ASSERT_EQ(ssize_t(env.size()), dev_pwrite(mtd_ubootenv, env.data(), env.size(), 0));
+    board_->poke("flash/ubootenv.bin", 0, env, false);
     mtd_geometry g{};
     ASSERT_EQ(1, mtd_get_geometry(mtd_ubootenv, &g));
     EXPECT_EQ(0u, g.block_count);
@@ -262,11 +263,11 @@ TEST_F(FlashTest, PartitionSmallerThanAnEraseBlockIsReadable) {
 }
 
 TEST_F(FlashTest, EraseSizeNotAPowerOfTwoStillCountsBlocksRight) {
-    const uint32_t block = 0x18000; // 96 KiB
+    const uint32_t block = 0x14000; // 80 KiB
     make_board(block);
     mtd_geometry g{};
     ASSERT_EQ(1, mtd_get_geometry(mtd_rfs, &g));
-    EXPECT_EQ(15u, g.erase_shift); // the lowest set bit
+    EXPECT_EQ(14u, g.erase_shift); // the lowest set bit
     EXPECT_EQ(kRfsSize / block, g.block_count);
     fill_rfs(3 * block);
     std::vector<uint8_t> data(block, 0x00);
@@ -275,9 +276,9 @@ TEST_F(FlashTest, EraseSizeNotAPowerOfTwoStillCountsBlocksRight) {
     EXPECT_EQ("     \b\b\b\b000%\b\b\b\b050%\b\b\b\b100%\n",
               testing::internal::GetCapturedStdout());
     expect_rfs(3 * block, block / 2, data);
-    // 10 MiB ends inside the last 96 KiB block: its last byte cannot be rewritten.
+    // 256 KiB ends inside the last 80 KiB block: its last byte cannot be rewritten.
     testing::internal::CaptureStdout();
-    EXPECT_EQ(-1, mtd_write(data.data(), mtd_rfs, kRfsSize - 1, 1, false));
+    EXPECT_EQ(-1, mtd_write(data.data(), mtd_devicetree, 0x40000 - 1, 1, false));
     EXPECT_EQ("Flash Write erase block past end of partition.\n",
               testing::internal::GetCapturedStdout());
 }

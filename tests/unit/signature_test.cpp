@@ -123,6 +123,8 @@ TEST_F(SignatureTest, DecisionTable) {
          1},
         {"unsigned, both, no", image3({}, payload), erased, marker, "n", unsignedAsk + ask + "n\n",
          0},
+        {"unsigned, low security only", image3({}, payload), rfs_production, marker, "", unsignedR,
+         0},
         {"layout 1", layout1, rfs_production, secured, "", unsignedR, 0},
         {"zero record before", image3(cat({zero, prod}), payload), rfs_production, secured, "",
          unsignedR, 0},
@@ -167,6 +169,14 @@ TEST_F(SignatureTest, DecisionTable) {
                   row.out);
         EXPECT_EQ(result, row.result);
     }
+    // On the serial console the question waits 25.5 s for its key.
+    developer_images_reset();
+    rootfs(Bytes(64, 0xFF));
+    testutil::writeBytes(board.path("tmp/lowsec"), {'x'});
+    testutil::PtyFeed tty("y");
+    testutil::captureStdout(
+        [&] { EXPECT_EQ(verify_image_signature(layout1.data(), layout1.size()), 1); });
+    EXPECT_EQ(tty.seen().c_cc[VTIME], 255);
 }
 
 // Developer images: settled once by a conclusive answer, never by a failed look.
@@ -185,14 +195,15 @@ TEST_F(SignatureTest, DeveloperImages) {
         {"unsigned", image3({}, payload), 0, false},
         {"longer than the partition", huge, 0, false},
     };
-    Bytes devImage = image3(sigRecord(devSig), payload);
+    Bytes devImage = image3(sigRecord(devSig), payload),
+          prodImage = image3(sigRecord(prodSig), payload);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         developer_images_reset();
         rootfs(row.rfs);
         EXPECT_EQ(developer_images_running(), row.result);
-        // A development-signed rootfs now: only an unsettled answer changes.
-        rootfs(devImage);
+        // A rootfs of the other answer now: only an unsettled answer changes.
+        rootfs(row.result ? prodImage : devImage);
         EXPECT_EQ(developer_images_running(), row.settled ? row.result : 1);
     }
 }
