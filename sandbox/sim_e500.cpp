@@ -58,17 +58,6 @@ namespace {
 const int timeout_status = 124;
 const size_t max_line = 4096;
 
-bool write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
 // The control line from the guest: "exit N", or an event "KIND TEXT" for events.log.
 struct control_reader {
     std::string board;
@@ -146,7 +135,7 @@ int relay(const qemu_run& q, const sim_e500_options& options, control_reader* co
         if (end_pending) {
             int queued = 0;
             if (ioctl(q.console, SIOCOUTQ, &queued) == 0 && queued == 0) {
-                write_all(q.to_guest, "eof\n", 4);
+                sim_write_all(q.to_guest, "eof\n", 4);
                 end_pending = false;
             }
         }
@@ -158,7 +147,7 @@ int relay(const qemu_run& q, const sim_e500_options& options, control_reader* co
         if (ready < 0 && errno != EINTR) break;
         if (fds[0].revents != 0) {
             ssize_t n = read(q.console, buffer, sizeof buffer);
-            if (n > 0) write_all(1, buffer, size_t(n));
+            if (n > 0) sim_write_all(1, buffer, size_t(n));
         }
         if (fds[1].revents != 0) {
             ssize_t n = read(q.from_guest, buffer, sizeof buffer);
@@ -172,7 +161,7 @@ int relay(const qemu_run& q, const sim_e500_options& options, control_reader* co
                     powered_off = true;
                 }
             } else if (n > 0) {
-                write_all(q.console, buffer, size_t(n));
+                sim_write_all(q.console, buffer, size_t(n));
             } else if (n == 0 || errno != EINTR) {
                 input_open = false;
                 end_pending = !tty;
@@ -181,7 +170,7 @@ int relay(const qemu_run& q, const sim_e500_options& options, control_reader* co
     }
     fcntl(q.console, F_SETFL, O_NONBLOCK);
     ssize_t n;
-    while ((n = read(q.console, buffer, sizeof buffer)) > 0) write_all(1, buffer, size_t(n));
+    while ((n = read(q.console, buffer, sizeof buffer)) > 0) sim_write_all(1, buffer, size_t(n));
     fcntl(q.from_guest, F_SETFL, O_NONBLOCK);
     while ((n = read(q.from_guest, buffer, sizeof buffer)) > 0) control->take(buffer, size_t(n));
     if (pidfd >= 0) close(pidfd);
