@@ -320,7 +320,7 @@ int sim_e500_power_on(const sim_e500_options& options) {
     };
     if (usb) {
         args.insert(args.end(), {"-virtfs", "local,path=" + qemu_value(options.board + "/usb") +
-                                                ",mount_tag=usb,security_model=none,readonly=on"});
+                                                ",mount_tag=usb,security_model=none"});
     }
     if (!rtc_base.empty()) args.insert(args.end(), {"-rtc", "base=" + rtc_base});
     if (!make_device_tree(args, dtb, time_scale)) return 1;
