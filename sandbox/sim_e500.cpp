@@ -277,50 +277,32 @@ int sim_e500_power_on(const sim_e500_options& options) {
     append += isatty(0) ? " sim_console=tty" : " sim_console=pipe";
     if (usb)
         append += " sim_usb_after=" + std::to_string(options.usb_after < 0 ? 0 : options.usb_after);
+    // clang-format off
     std::vector<std::string> args = {
-        qemu_path,
-        "-cpu",
-        "e500v2",
-        "-m",
-        "256",
-        "-nodefaults",
-        "-display",
-        "none",
-        "-no-reboot",
-        "-nic",
-        "none",
-        "-sandbox",
-        "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
-        "-chardev",
-        "stdio,id=console,signal=off",
-        "-serial",
-        "chardev:console",
-        "-chardev",
-        "pipe,id=control,path=" + qemu_value(control),
-        "-serial",
-        "chardev:control",
-        "-kernel",
-        kernel,
-        "-initrd",
-        initramfs,
-        "-append",
-        append,
-        "-drive",
-        "if=pflash,format=raw,file=" + qemu_value(flash_file),
-        "-drive",
-        "if=none,id=eeprom,format=raw,file=" + qemu_value(eeprom_file),
-        "-device",
-        "at24c-eeprom,bus=i2c,address=0x52,rom-size=65536,drive=eeprom",
-        "-device",
-        "at24c-eeprom,bus=i2c,address=0x71,rom-size=256", // the multiplexer
-        "-device",
-        "at24c-eeprom,bus=i2c,address=0x58,rom-size=256", // the LED controller
-        "-virtfs",
-        "local,path=" + qemu_value(options.board + "/user") + ",mount_tag=user,security_model=none",
+        qemu_path, "-cpu", "e500v2", "-m", "256", "-nodefaults", "-display", "none",
+        "-no-reboot", "-nic", "none",
+        "-sandbox", "on,obsolete=deny,elevateprivileges=deny,spawn=deny,resourcecontrol=deny",
+        "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
+        "-chardev", "pipe,id=control,path=" + qemu_value(control), "-serial", "chardev:control",
+        "-kernel", kernel, "-initrd", initramfs, "-append", append,
+        "-drive", "if=pflash,format=raw,file=" + qemu_value(flash_file),
+        "-drive", "if=none,id=eeprom,format=raw,file=" + qemu_value(eeprom_file),
+        "-device", "at24c-eeprom,bus=i2c,address=0x52,rom-size=65536,drive=eeprom",
+        "-device", "at24c-eeprom,bus=i2c,address=0x71,rom-size=256", // the multiplexer
+        "-device", "at24c-eeprom,bus=i2c,address=0x58,rom-size=256", // the LED controller
     };
-    if (usb) {
-        args.insert(args.end(), {"-virtfs", "local,path=" + qemu_value(options.board + "/usb") +
-                                                ",mount_tag=usb,security_model=none"});
+    // clang-format on
+    for (const char* folder : {"user", "usb"}) {
+        std::string path = options.board + "/" + folder;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 && errno == ENOENT && strcmp(folder, "usb") == 0)
+            continue;
+        if (!S_ISDIR(st.st_mode)) { // lstat: a link is not a directory
+            sim_error("%s: must be a directory of its own, not a link or a file", path.c_str());
+            return 1;
+        }
+        args.insert(args.end(), {"-virtfs", "local,path=" + qemu_value(path) +
+                                                ",mount_tag=" + folder + ",security_model=none"});
     }
     if (!rtc_base.empty()) args.insert(args.end(), {"-rtc", "base=" + rtc_base});
     if (!make_device_tree(args, dtb, time_scale)) return 1;
