@@ -71,7 +71,7 @@ if ! up_to_date busybox "$busybox_recipe" || [ ! -f "$OUT/busybox" ]; then
   rm -rf "$OUT/busybox-src"
   mkdir -p "$OUT/busybox-src"
   (cd "$OUT/busybox-src" && apt-get source -qq busybox >/dev/null 2>&1)
-  bb=$(find "$OUT/busybox-src" -maxdepth 1 -type d -name 'busybox-*' | head -n 1)
+  bb=$(find "$OUT/busybox-src" -mindepth 1 -maxdepth 1 -type d -name 'busybox-*' | head -n 1)
   make -s -C "$bb" CROSS_COMPILE=$CROSS defconfig >/dev/null
   sed -i -e 's/^# CONFIG_STATIC is not set/CONFIG_STATIC=y/' \
          -e 's/^CONFIG_TC=y/# CONFIG_TC is not set/' "$bb/.config"
