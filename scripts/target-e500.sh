@@ -29,6 +29,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${missing[@]}" >/dev/null
 fi
 
+# Runs a build step with its output in LOG, shown (the end of it) only when it fails.
+logged() { local log=$1; shift; "$@" > "$log" 2>&1 || { tail -n 40 "$log" >&2; exit 1; }; }
 # The stamp of a part: the hash of its recipe and inputs. up_to_date NAME TEXT.
 up_to_date() { [ -f "$OUT/$1.inputs" ] && [ "$(cat "$OUT/$1.inputs")" = "$2" ]; }
 stamp() { printf '%s\n' "$2" > "$OUT/$1.inputs"; }
@@ -47,7 +49,8 @@ if ! up_to_date kernel "$kernel_inputs" || [ ! -f "$OUT/vmlinux" ]; then
   for option in $(grep -o '^CONFIG_[A-Z0-9_]*=y' sandbox/e500/kernel.config); do
     grep -qx "$option" "$OUT/kernel/.config" || { echo "kernel config lost $option" >&2; exit 1; }
   done
-  make -s -C "$OUT/kernel" ARCH=powerpc CROSS_COMPILE=$CROSS -j"$JOBS" vmlinux
+  logged "$OUT/kernel.log" make -s -C "$OUT/kernel" ARCH=powerpc CROSS_COMPILE=$CROSS \
+    -j"$JOBS" vmlinux
   cp "$OUT/kernel/vmlinux" "$OUT/vmlinux"
   rm -rf "$OUT/linux-source-6.1" # the object tree keeps usr/gen_init_cpio
   stamp kernel "$kernel_inputs"
@@ -75,7 +78,7 @@ if ! up_to_date busybox "$busybox_recipe" || [ ! -f "$OUT/busybox" ]; then
   make -s -C "$bb" CROSS_COMPILE=$CROSS defconfig >/dev/null
   sed -i -e 's/^# CONFIG_STATIC is not set/CONFIG_STATIC=y/' \
          -e 's/^CONFIG_TC=y/# CONFIG_TC is not set/' "$bb/.config"
-  make -s -C "$bb" CROSS_COMPILE=$CROSS -j"$JOBS" busybox >/dev/null
+  logged "$OUT/busybox.log" make -s -C "$bb" CROSS_COMPILE=$CROSS -j"$JOBS" busybox
   cp "$bb/busybox" "$OUT/busybox"
   rm -rf "$OUT/busybox-src"
   stamp busybox "$busybox_recipe"
