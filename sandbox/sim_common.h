@@ -45,6 +45,8 @@ bool sim_read_file(const std::string& board, const std::string& relative,
 bool sim_write_at(const std::string& board, const std::string& relative, uint64_t max_size,
                   uint64_t offset, const uint8_t* data, size_t length);
 bool sim_is_directory(const std::string& path);
+// Writes all of data to fd, again after an interruption; false when a write fails.
+bool sim_write_all(int fd, const char* data, size_t length);
 bool sim_is_file(const std::string& path);
 
 // Checks that dir looks like a board directory and returns its absolute path.

@@ -30,7 +30,7 @@ const command_entry commands[] = {
      "        set EEPROM bytes at OFFSET, or print the byte there (numbers: 213 or 0xD5)\n"},
     {"boot", sim_cmd_boot,
      "boot DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] [--timeout SECONDS]\n"
-     "       [--target host|ppc] [--link up|down] [--time-scale F]\n"
+     "       [--target host|ppc|e500] [--link up|down] [--time-scale F]\n"
      "        power the board on once; the console is this terminal. DIR/usb/, when\n"
      "        present, is the USB stick at /mnt/usb, mounted SECONDS after power-on\n"
      "        (default 0). --rtc: 2000 to 2099, what the board's clock shows. --timeout\n"

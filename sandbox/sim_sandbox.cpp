@@ -13,6 +13,7 @@
 
 #include "sandbox/emu.h"
 #include "sandbox/sim_common.h"
+#include "sandbox/sim_e500.h"
 #include "sandbox/sim_sandbox.h"
 
 namespace {
@@ -134,18 +135,43 @@ int report_end(const std::string& board, off_t events_before, int status) {
     return status;
 }
 
-// *ran tells whether the sandbox was started.
-int power_on(const boot_options& options, bool* ran) {
-    // One power-on of a board at a time: two would share its flash files. The lock goes
-    // with this process (the sandbox does not inherit it).
-    int lock = open(options.board.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// One power-on of a board at a time: two would share its flash files. The lock goes with
+// this process (the sandbox and QEMU do not inherit it).
+bool lock_board(const std::string& board) {
+    int lock = open(board.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        sim_error("%s: %s", options.board.c_str(),
+        sim_error("%s: %s", board.c_str(),
                   lock >= 0 && errno == EWOULDBLOCK
                       ? "powered on already (by another switch-sim boot or shell); refused"
                       : strerror(errno));
-        return 1;
+        return false;
     }
+    return true;
+}
+
+// The switch's own build under a real kernel: QEMU holds no more host privilege than the
+// sandbox would (the same identity, and the same system call filter below its own).
+int power_on_e500(const boot_options& options) {
+    if (!lock_board(options.board)) return 1;
+    sandbox_setup setup;
+    if (!prepare_setup(options, &setup)) return 1;
+    sim_e500_options e500;
+    e500.board = options.board;
+    e500.rtc_given = options.rtc_given;
+    e500.rtc_offset = options.rtc_offset;
+    e500.usb_after = options.usb_after;
+    e500.timeout = options.timeout;
+    e500.time_scale = options.time_scale;
+    e500.as_root = setup.as_root;
+    e500.uid = setup.uid;
+    e500.gid = setup.gid;
+    e500.filter = console_filter();
+    return sim_e500_power_on(e500);
+}
+
+// *ran tells whether the sandbox was started.
+int power_on(const boot_options& options, bool* ran) {
+    if (!lock_board(options.board)) return 1;
     sandbox_setup setup;
     if (!prepare_setup(options, &setup)) return 1;
     console_relay relay;
@@ -179,6 +205,7 @@ int power_on(const boot_options& options, bool* ran) {
 int sim_cmd_boot(int argc, char** argv) {
     boot_options options;
     if (!parse_boot_options(argc, argv, false, &options)) return 2;
+    if (options.e500) return power_on_e500(options);
     off_t events_before = events_size(options.board);
     bool ran = false;
     int status = power_on(options, &ran);

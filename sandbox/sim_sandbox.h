@@ -33,6 +33,7 @@
 // (sim_console.h) reach the launcher; Ctrl-C still arrives as a byte and the sandbox's
 // terminal turns it into SIGINT. After the host identity is final, _init gives the board
 #pragma once
+#include <linux/filter.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -50,6 +51,7 @@ struct boot_options {
     bool link_down = false;           // the management link starts without carrier
     std::string time_scale;           // factor of the boot manager's sleeps; "": 1
     bool ppc = false;                 // --target ppc
+    bool e500 = false;                // --target e500 (sim_e500.h)
     std::vector<std::string> command; // what runs in the sandbox (after _init)
 };
 
@@ -94,6 +96,8 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
 // System call filter (sim_sandbox_seccomp.cpp): a pipe holding the seccomp program for
 // bwrap; returns its reading end or -1.
 int console_filter_fd();
+// The program itself (empty where the filter is not built), for QEMU of the e500 target.
+std::vector<sock_filter> console_filter();
 
 // Console relay (sim_sandbox_relay.cpp).
 bool open_relay(const sandbox_setup& setup, console_relay* r);

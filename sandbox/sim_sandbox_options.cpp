@@ -91,11 +91,12 @@ bool parse_options_only(int argc, char** argv, bool want_command, boot_options* 
             options->rtc_given = true;
         } else if (arg == "--target" && i + 1 < argc) {
             std::string target = argv[++i];
-            if (target != "ppc" && target != "host") {
-                sim_error("--target: 'host' or 'ppc', not '%s'", argv[i]);
+            if (target != "ppc" && target != "host" && (target != "e500" || want_command)) {
+                sim_error("--target: 'host', 'ppc' or 'e500', not '%s'", argv[i]);
                 return false;
             }
             options->ppc = target == "ppc";
+            options->e500 = target == "e500";
         } else if (arg == "--timeout" && i + 1 < argc) {
             uint64_t seconds = 0;
             if (!sim_parse_number(argv[++i], uint64_t(max_timeout), &seconds) || seconds == 0) {
@@ -148,9 +149,10 @@ bool parse_boot_options(int argc, char** argv, bool want_command, boot_options* 
     int i = 0;
     if (!parse_options_only(argc, argv, want_command, options, &dir, &i)) return false;
     if (dir.empty()) {
-        sim_error("usage: switch-sim %s DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] "
-                  "[--timeout SECONDS] [--target host|ppc] [--link up|down] [--time-scale F]%s",
-                  argv[0], want_command ? " [-- COMMAND ...]" : "");
+        sim_error(
+            "usage: switch-sim %s DIR [--rtc \"YYYY-MM-DD HH:MM:SS\"] [--usb-after SECONDS] "
+            "[--timeout SECONDS] [--target host|ppc|e500] [--link up|down] [--time-scale F]%s",
+            argv[0], want_command ? " [-- COMMAND ...]" : "");
         return false;
     }
     for (; i < argc; ++i) options->command.push_back(argv[i]);

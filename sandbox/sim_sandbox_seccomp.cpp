@@ -21,8 +21,6 @@
 
 namespace sim_sandbox {
 
-namespace {
-
 // The seccomp program given to bwrap: TIOCSTI and TIOCLINUX ioctls fail with EPERM; so does
 // every call that would set a setuid or setgid bit (chmod and its kin, and the mode of a
 // file being created); io_uring and openat2 (whose modes a filter cannot see) and system
@@ -84,8 +82,6 @@ std::vector<sock_filter> console_filter() {
     p.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     return p;
 }
-
-} // namespace
 
 // A pipe holding the seccomp program for bwrap; returns its reading end or -1.
 int console_filter_fd() {

@@ -171,6 +171,17 @@ bool sim_write_at(const std::string& board, const std::string& relative, uint64_
     return true;
 }
 
+bool sim_write_all(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
 bool sim_is_directory(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: host, sanitizers, the PowerPC target
-# under qemu, the system tests in the sandbox, and a short fuzzing run.
+# under qemu, the system tests in the sandbox, the switch's build after a real kernel
+# (the e500 target), and a short fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -30,6 +31,11 @@ ctest --test-dir build-ppc --output-on-failure -j"$JOBS"
 # switch-sim boot --target ppc runs build-ppc/bootmgr-sim (the host build's default path).
 SWITCH_SIM="$PWD/build/switch-sim" BOOTMGR_BUILD_DIR="$PWD/build" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system/test_ppc_target.py
+
+echo "== e500 target: the switch's build after a real Linux kernel under qemu-system-ppc"
+bash scripts/target-e500.sh
+SWITCH_SIM="$PWD/build/switch-sim" BOOTMGR_BUILD_DIR="$PWD/build" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system/test_e500_target.py
 
 if [ "$FUZZ_SECONDS" -gt 0 ]; then
   echo "== fuzzing, $FUZZ_SECONDS s per target"
