@@ -162,6 +162,8 @@ std::string apply_config_line(BoardConfig& c, const std::string& raw) {
             parse_u64(value.substr(colon + 1), &addr) && bus < kBusCount && addr <= 0x7F) {
             c.naks.push_back(BusAddr{static_cast<int>(bus), static_cast<int>(addr)});
         }
+    } else if (key == "cut_after") {
+        if (parse_u64(value, &u) && u > 0) c.cut_after = u;
     } else if (key == "fault_flash_read" || key == "fault_flash_erase" ||
                key == "fault_flash_write") {
         PartBlock pb{};
