@@ -24,7 +24,7 @@ ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j"$
 echo "== PowerPC target build, toolkit and unit tests under qemu, a signed boot"
 cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-ppc -j"$JOBS" --target crypto_tests unit_tests bootmgr bootmgr-sim
+cmake --build build-ppc -j"$JOBS" --target crypto_tests unit_tests bootmgr bootmgr-sim bootmgr-confirm
 ctest --test-dir build-ppc --output-on-failure -j"$JOBS"
 # switch-sim boot --target ppc runs build-ppc/bootmgr-sim (the host build's default path).
 SWITCH_SIM="$PWD/build/switch-sim" BOOTMGR_BUILD_DIR="$PWD/build" \
