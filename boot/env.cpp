@@ -9,7 +9,7 @@
 
 #include "board/mtd.h"
 
-boot_env_flags_t boot_env_flags = {0, 0, 0, 0, 0, 0, DEFAULT_GDB_PORT, 0, 0, 0, 0};
+boot_env_flags_t boot_env_flags = {0, 0, 0, 0, 0, 0, DEFAULT_GDB_PORT, 0, 0, 0, 0, 0};
 
 namespace {
 
@@ -61,6 +61,10 @@ void parse_boot_environment(const char* text) {
         boot_env_flags.diag_rescue = value_begins(v, "rescue");
     if ((v = env_value(text, "lowsec="))) boot_env_flags.lowsec = value_begins(v, "authorised");
     if ((v = env_value(text, "diagnostics="))) boot_env_flags.diag_diags = value_begins(v, "diags");
+    // Boot counting: one digit 1 to 9; any other value leaves it off.
+    if ((v = env_value(text, "bootlimit=")))
+        boot_env_flags.bootlimit =
+            v[0] >= '1' && v[0] <= '9' && !isdigit((unsigned char)v[1]) ? uint8_t(v[0] - '0') : 0;
 }
 
 int read_boot_environment() {

@@ -15,6 +15,7 @@ struct boot_env_flags_t {
     uint8_t usb_boot;
     volatile uint8_t interrupted;
     uint8_t second_attempt;
+    uint8_t bootlimit; // unconfirmed starts a slot is given, 1 to 9; 0: boot counting off
 };
 
 extern boot_env_flags_t boot_env_flags;

@@ -14,6 +14,7 @@
 #include "board/i2c.h"
 #include "board/mtd.h"
 #include "board/sys.h"
+#include "boot/bootcount.h"
 #include "boot/console.h"
 #include "boot/env.h"
 #include "boot/startup.h"
@@ -153,6 +154,11 @@ int boot_image(int source) {
         return 0;
     }
     int other = source == 1 ? 2 : 1;
+    if (!bootcount_admit(source)) {
+        fclose(image);
+        if (boot_env_flags.second_attempt) rescue_and_reboot();
+        return 0;
+    }
 
     FILE* tarball = fopen(sys_path(APP_TARBALL_PATH).c_str(), "wb");
     if (!tarball) {
@@ -224,6 +230,7 @@ int boot_image(int source) {
     free(buffer);
     close_file(&image);
     close_file(&tarball);
+    bootcount_started(source);
     board_set_boot_source(uint8_t(source));
     if (kStrictImages) strict_raise_floor(FLOOR_APPLICATION, strict);
     if (boot_env_flags.gdb && !boot_env_flags.gdbserver) extract_gdb(source);
@@ -360,6 +367,7 @@ int boot_rescue_partition() {
                 // in the background and could lose the race with the copy.
                 mkdir(sys_path("/user/images").c_str(), 0755);
                 shell("mkdir /user/images &> /dev/null");
+                bootcount_reset(digit - '0');
                 snprintf(command_buffer, sizeof command_buffer,
                          "cp /tmp/image /user/images/image%c\n", digit);
                 shell(command_buffer);

@@ -15,6 +15,7 @@
 #include "board/i2c.h"
 #include "board/mtd.h"
 #include "board/sys.h"
+#include "boot/bootcount.h"
 #include "boot/launch.h"
 #include "boot/startup.h"
 #include "image/image.h"
@@ -270,6 +271,7 @@ step install_application(FILE* package, subimage& s, uint8_t same_version, uint3
         printf("Image%d has same version as existing image. Skipping update...\n", int(*slot));
         return NEXT;
     }
+    bootcount_reset(int(*slot)); // before the new image can be booted: a cut leaves no stale count
     if (!write_slot_file(int(*slot), s)) return FAIL;
     printf("\nImage%d updated succeeded\n", int(*slot));
     *installed = 1;

@@ -24,6 +24,8 @@
 //   fault_flash_read=PART:BLOCK           reading that erase block fails (EIO)
 //   fault_flash_erase=PART:BLOCK          erasing it fails (EIO)
 //   fault_flash_write=PART:BLOCK          writing into it fails (EIO)
+//   cut_after=N                           power lost after the Nth write, erase, rename or
+//                                         fsync of a power-on (sandbox/emu_power.cpp)
 //   (PART is the partition name: uboot, ubootenv, devicetree, kernel, rfs, rescue;
 //    fault keys may appear several times)
 //   The clock shows 2000-01-01 00:00:00 to 2099-12-31 23:59:59: an rtc_fixed or
@@ -41,9 +43,11 @@
 //   reboot  a reboot request
 //   tftpd   the network's TFTP server sent a file or refused a request
 //   dhcpd   the network's DHCP server answered a request
+//   power   the power cut of cut_after (text: "cut after operation N")
 #pragma once
 
 #define SIM_BOARD_ENV "SIM_BOARD"
 #define SIM_BOARD_DEFAULT "/sim"
 #define SIM_RTC_OFFSET_ENV "SIM_RTC_OFFSET"
 #define SIM_TIME_SCALE_ENV "SIM_TIME_SCALE"
+#define SIM_POWER_OPS_ENV "SIM_POWER_OPS"

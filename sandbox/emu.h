@@ -49,6 +49,10 @@ void emu_fail_nth_write(int bus, int addr7, int n);
 // (including NAKed ones) since the last reset.
 uint64_t emu_i2c_transfer_count();
 
+// Counts one of the boot manager's file writes, renames or fsyncs under /user for board.conf's
+// cut_after, and cuts the power when it is due (sandbox/power_files.cpp calls it).
+void emu_power_file_op();
+
 // Largest events.log the writer grows and the reader accepts; appends past it are refused.
 constexpr uint64_t EMU_EVENTS_LOG_MAX = 16u * 1024u * 1024u;
 // Largest board.conf, eeprom.bin and flash partition file the emulation opens.

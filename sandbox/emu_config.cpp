@@ -177,6 +177,12 @@ std::string apply_nak(BoardConfig& c, const std::string& value, const std::strin
     return "";
 }
 
+std::string apply_cut_after(BoardConfig& c, const std::string& value, const std::string&) {
+    uint64_t u = 0;
+    if (parse_u64(value, &u) && u > 0) c.cut_after = u;
+    return "";
+}
+
 template <std::vector<PartBlock> BoardConfig::*faults>
 std::string apply_flash_fault(BoardConfig& c, const std::string& value, const std::string&) {
     PartBlock pb{};
@@ -190,6 +196,7 @@ const config_key config_keys[] = {
     {"rtc_fixed", apply_rtc_fixed},
     {"fault_missing_i2c", apply_missing_i2c},
     {"fault_nak", apply_nak},
+    {"cut_after", apply_cut_after},
     {"fault_flash_read", apply_flash_fault<&BoardConfig::read_faults>},
     {"fault_flash_erase", apply_flash_fault<&BoardConfig::erase_faults>},
     {"fault_flash_write", apply_flash_fault<&BoardConfig::write_faults>},

@@ -89,6 +89,9 @@ ssize_t flash_program(Emu& e, int fd, const EmuFd& f, const void* buffer, size_t
         errno = EIO;
         return -1;
     }
+    // A cut program leaves the first half of the bytes programmed.
+    bool cut = power_op(e);
+    uint64_t programmed = cut ? n / 2 : n;
     const uint8_t* src = static_cast<const uint8_t*>(buffer);
     // Small writes (the common 1 KiB pieces) stay on the stack.
     uint8_t small[4096];
@@ -100,13 +103,14 @@ ssize_t flash_program(Emu& e, int fd, const EmuFd& f, const void* buffer, size_t
         old = large.data();
         span = large.size();
     }
-    for (uint64_t done = 0; done < n;) {
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, span));
+    for (uint64_t done = 0; done < programmed;) {
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(programmed - done, span));
         if (!full_pread(fd, old, piece, uoff + done)) return -1;
         for (size_t i = 0; i < piece; ++i) old[i] &= src[done + i]; // NOR: bits only clear
         if (!full_pwrite(fd, old, piece, uoff + done)) return -1;
         done += piece;
     }
+    if (cut) power_cut(e);
     return static_cast<ssize_t>(n);
 }
 
@@ -133,11 +137,15 @@ int flash_erase(Emu& e, int fd, const EmuFd& f, const erase_info_user* ei) {
             errno = EIO;
             return -1;
         }
-        for (uint64_t done = 0; done < es;) {
-            size_t piece = static_cast<size_t>(std::min<uint64_t>(es - done, kChunk));
+        // A cut erase leaves the first half of the block erased, the rest as it was.
+        bool cut = power_op(e);
+        uint64_t span = cut ? es / 2 : es;
+        for (uint64_t done = 0; done < span;) {
+            size_t piece = static_cast<size_t>(std::min<uint64_t>(span - done, kChunk));
             if (!full_pwrite(fd, erased.data(), piece, block + done)) return -1;
             done += piece;
         }
+        if (cut) power_cut(e);
     }
     return 0;
 }

@@ -140,7 +140,10 @@ ssize_t i2c_write(Emu& e, const EmuFd& f, const uint8_t* data, size_t n) {
             e.eeprom_ptr = static_cast<uint16_t>(data[0] << 8 | data[1]);
             uint16_t start = e.eeprom_ptr;
             for (size_t i = 2; i < n; ++i) e.eeprom[e.eeprom_ptr++] = data[i];
-            if (n > 2) eeprom_persist(e, start, n - 2);
+            if (n > 2) {
+                eeprom_persist(e, start, n - 2);
+                if (power_op(e)) power_cut(e); // the bytes written are kept
+            }
         }
         // A single byte is an incomplete address: the chip ignores it.
     } else if (f.bus == 0 && f.addr == kLedAddr) {

@@ -56,6 +56,7 @@ struct BoardConfig {
     std::vector<int> missing_i2c;
     std::vector<BusAddr> naks;
     std::vector<PartBlock> read_faults, erase_faults, write_faults;
+    uint64_t cut_after = 0; // 0: no power cut
 };
 
 struct Emu {
@@ -106,6 +107,14 @@ inline bool can_read(const EmuFd& f) {
 inline bool can_write(const EmuFd& f) {
     return f.access == O_WRONLY || f.access == O_RDWR;
 }
+
+// ---------------------------------------------------------------- power cuts (emu_power.cpp)
+
+// Counts one write, erase, rename or fsync of this power-on: true when it is the one after
+// which board.conf's cut_after ends the power-on.
+bool power_op(Emu& e);
+// The board loses power: an event line, then every process of the board ends at once.
+[[noreturn]] void power_cut(Emu& e);
 
 // ---------------------------------------------------------------- I2C devices (emu_i2c.cpp)
 

@@ -259,6 +259,11 @@ bool sandbox_arguments(const boot_options& options, const sandbox_setup& setup, 
     a.insert(a.end(), {"--ro-bind", self, SIM_SELF_IN_SANDBOX});
     if (sim_is_file(SIM_SERIAL_LINE_PATH))
         a.insert(a.end(), {"--ro-bind", SIM_SERIAL_LINE_PATH, SIM_SERIAL_LINE_IN_SANDBOX});
+#ifdef BOOTMGR_CONFIRM_SIM_PATH
+    // The application OS's confirmation program (boot counting), over the emulated board.
+    if (sim_is_file(BOOTMGR_CONFIRM_SIM_PATH))
+        a.insert(a.end(), {"--ro-bind", BOOTMGR_CONFIRM_SIM_PATH, "/usr/bin/bootmgr-confirm"});
+#endif
     if (options.ppc) {
         if (!sim_is_file(BOOTMGR_SIM_PPC_PATH) || !sim_is_file(qemu_ppc_path)) {
             sim_error("--target ppc needs %s (cmake -S . -B build-ppc "

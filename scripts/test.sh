@@ -26,7 +26,7 @@ echo "== PowerPC target build, toolkit and unit tests (default and strict) under
 cmake -S . -B build-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-ppc -j"$JOBS" --target crypto_tests unit_tests strict_unit_tests bootmgr \
-      bootmgr-sim
+      bootmgr-sim bootmgr-confirm
 ctest --test-dir build-ppc --output-on-failure -j"$JOBS"
 # switch-sim boot --target ppc runs build-ppc/bootmgr-sim (the host build's default path).
 SWITCH_SIM="$PWD/build/switch-sim" BOOTMGR_BUILD_DIR="$PWD/build" \

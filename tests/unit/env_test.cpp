@@ -40,6 +40,7 @@ std::string flags_set(const char* text) {
     add(f.lowsec, "lowsec");
     add(f.usb_boot || f.interrupted || f.second_attempt, "other");
     add(f.gdbport != DEFAULT_GDB_PORT, "gdbport=" + std::to_string(f.gdbport));
+    add(f.bootlimit, "bootlimit=" + std::to_string(f.bootlimit));
     return out;
 }
 
@@ -76,6 +77,9 @@ TEST(BootEnvironment, FlagRules) {
         {"gdbport=99999999999999999999 ", ""}, // out of range is no number: the port stays
         // A number after the blank that ended an empty value is taken, as "%d" does.
         {"gdbport= 4321 ", "gdbport=4321"},
+        {"bootlimit=9 ", "bootlimit=9"},
+        {"bootlimit=0 bootlimit=3 ", ""}, // one digit 1 to 9, else boot counting stays off
+        {"bootlimit=12 ", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(flags_set(c.text), c.set) << c.text;
     reset_flags();
