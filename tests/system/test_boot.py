@@ -146,19 +146,6 @@ class TestUsbWait:
         assert booted_slots(console)[0] == 1
 
 
-def test_ctrl_c_at_the_rescue_menu(board):
-    """Ctrl-C while the rescue menu waits for a key asks again; Exit goes on booting."""
-    run_sim("env", board, "diagnostics=rescue")
-    child = boot(board)
-    child.expect(r"Option\? : ")
-    child.sendintr()
-    child.expect(r"\nOption\? : ")
-    child.send("e")
-    console = run_to_end(child)
-    assert booted_slots(console)[0] == 1
-    assert events(board)[-1] == ("reboot", "/bin/reboot")
-
-
 def test_interrupt_reaches_the_boot_manager(board):
     """Ctrl-C at the console is the boot manager's to handle: the launcher stays, and
     the boot still ends in its reboot."""
