@@ -130,17 +130,6 @@ bool make_slot_image(const std::string& stage, const demo_slot& slot, const std:
            run_program({BMIMAGE_PATH, "sign", "--key", production_key, image, "-o", out});
 }
 
-bool write_all(int fd, const char* text, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
 // Powers a board on with "switch-sim boot" over a pseudo-terminal of its own, copies its
 // console to standard output, and types each answer of the script when its prompt (the
 // next one of the script, in order) shows up; further rescue menu prompts are answered
@@ -182,7 +171,7 @@ int scripted_boot(const std::vector<std::string>& args,
         ssize_t n = read(master, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break; // EIO: every holder of the terminal closed it
-        write_all(STDOUT_FILENO, buffer, size_t(n));
+        sim_write_all(STDOUT_FILENO, buffer, size_t(n));
         seen.append(buffer, size_t(n));
         for (;;) {
             const std::string& prompt = next < script.size() ? script[next].first : "Option? : ";
@@ -191,7 +180,7 @@ int scripted_boot(const std::vector<std::string>& args,
             matched = at + prompt.size();
             const std::string& answer = next < script.size() ? script[next].second : "R";
             if (next < script.size()) ++next;
-            write_all(master, answer.data(), answer.size());
+            sim_write_all(master, answer.data(), answer.size());
         }
     }
     close(master);

@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "sandbox/sim_common.h"
 #include "sandbox/sim_sandbox.h"
 #include "sandbox/sim_console.h"
 
@@ -22,17 +23,6 @@ namespace sim_sandbox {
 namespace {
 
 volatile sig_atomic_t g_window_changed = 0;
-
-bool write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -123,7 +113,7 @@ int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay&
         if (master_slot >= 0 && fds[master_slot].revents != 0) {
             ssize_t n = read(r.master, buffer, sizeof buffer);
             if (n > 0) {
-                write_all(r.output, buffer, size_t(n));
+                sim_write_all(r.output, buffer, size_t(n));
             } else if (n == 0 || errno != EINTR) {
                 master_open = false; // every slave descriptor is closed
             }
@@ -150,7 +140,7 @@ int wait_for_sandbox(pid_t pid, const sandbox_setup& setup, const console_relay&
         fcntl(r.master, F_SETFL, O_NONBLOCK);
         ssize_t n;
         while ((n = read(r.master, buffer, sizeof buffer)) > 0)
-            write_all(r.output, buffer, size_t(n));
+            sim_write_all(r.output, buffer, size_t(n));
     }
     if (pidfd >= 0) close(pidfd);
     if (r.slave_fd >= 0) close(r.slave_fd);
