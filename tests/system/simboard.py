@@ -32,6 +32,15 @@ def run_sim(*args, check=True, stdin=subprocess.DEVNULL, timeout=BOOT_TIMEOUT, c
     return result
 
 
+def board_stderr(text):
+    """A power-on's standard error without the launcher's closing line on how the board
+    stopped: what the board itself wrote."""
+    lines = text.splitlines(keepends=True)
+    if lines and lines[-1].startswith(("switch-sim: the board", "switch-sim: powered")):
+        lines.pop()
+    return "".join(lines)
+
+
 def make_board(path, serial=SERIAL):
     run_sim("new", path, "--serial", serial)
     return path

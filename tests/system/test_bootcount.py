@@ -1,7 +1,7 @@
 """Boot counting through the whole switch (bootlimit=N): a crashing application started N
 times, the fall back to the other slot, the application's confirmation, rescue mode when both
 slots are used up, and bootlimit absent showing what the switch always showed."""
-from simboard import run_sim
+from simboard import board_stderr, run_sim
 from test_launch import image, tarball
 
 CRASH = b"#!/bin/sh\necho 'application crashed'\nexit 139\n"
@@ -14,7 +14,7 @@ def boot(board, slot1=None, slot2=None):
         if data is not None:
             (images / name).write_bytes(data)
     result = run_sim("boot", board, "--time-scale", "0.1", check=False, timeout=120)
-    return result.stdout, result.stderr
+    return result.stdout, board_stderr(result.stderr)
 
 
 def test_unconfirmed_starts_fall_back_to_the_other_slot_then_rescue(board, tmp_path):

@@ -8,7 +8,7 @@ import tarfile
 
 import pytest
 
-from simboard import run_sim, texts
+from simboard import board_stderr, run_sim, texts
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SAMPLE_BIN = os.path.join(SOURCE, "sandbox", "sample-app", "home", "bin")
@@ -60,7 +60,7 @@ def boot(board, slots, env=()):
     if env:
         run_sim("env", board, *env)
     result = run_sim("boot", board, timeout=120)
-    return result.stdout, result.stderr
+    return result.stdout, board_stderr(result.stderr)
 
 
 def boot_source(board):
