@@ -45,6 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         emu_check_board_conf(text, &offset, &error);
     }
 
+    // A power cut (cut_after) ends the process on purpose: its line is parsed above, but such
+    // a board is not powered on here.
+    if (text.find("cut_after") != std::string::npos) return 0;
+
     const std::string path = g_board + "/board.conf";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0 || write(fd, data, size) != ssize_t(size)) abort();
