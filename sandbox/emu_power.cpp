@@ -10,6 +10,8 @@
 #include "sandbox/emu_internal.h"
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -20,6 +22,19 @@ namespace {
 
 uint64_t g_ops = 0;
 bool g_ops_known = false;
+
+// The board's own PID namespace, whose first process is bubblewrap: there kill(-1) reaches
+// only the board's processes. Anywhere else it would reach the host's.
+bool in_board_namespace() {
+    FILE* f = fopen("/proc/1/cmdline", "re");
+    if (!f) return false;
+    char first[64] = {};
+    size_t n = fread(first, 1, sizeof first - 1, f);
+    fclose(f);
+    first[n] = '\0';
+    const char* base = strrchr(first, '/');
+    return strcmp(base ? base + 1 : first, "bwrap") == 0;
+}
 
 } // namespace
 
@@ -39,7 +54,7 @@ void power_cut(Emu& e) {
     append_event(e.dir, "power", "cut after operation " + std::to_string(g_ops));
     // Inside the sandbox every process is the board's (a PID namespace of its own): all of
     // them go, as at a power cut. Elsewhere (a test over a board directory) only this one.
-    if (e.dir == SIM_BOARD_DEFAULT) kill(-1, SIGKILL);
+    if (e.dir == SIM_BOARD_DEFAULT && in_board_namespace()) kill(-1, SIGKILL);
     raise(SIGKILL);
     _exit(137);
 }
