@@ -81,6 +81,13 @@ FILE* sys_fopen_regular(const char* absolute) {
     return f;
 }
 
+bool sys_is_regular(const char* absolute) {
+    int fd = sys_open_regular(absolute);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
 std::string printable_text(const char* text) {
     std::string shown = text ? text : "";
     for (char& c : shown)

@@ -38,6 +38,8 @@ std::string sys_path(const char* absolute);
 int sys_open_regular(const char* absolute);
 // The same as a stream ("rb"), or null.
 FILE* sys_fopen_regular(const char* absolute);
+// True when sys_open_regular would open the file: a regular file, or a link to one.
+bool sys_is_regular(const char* absolute);
 
 // The text with every control byte (below 0x20, and 0x7F) shown as '?', so that a
 // name from the USB stick cannot break a console or log line.

@@ -40,14 +40,6 @@ bool file_exists(const char* absolute) {
     return stat(sys_path(absolute).c_str(), &st) == 0;
 }
 
-// A file of the stick that is there to be read: a regular file, or a link to one.
-bool usb_file_present(const char* absolute) {
-    int fd = sys_open_regular(absolute);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
-}
-
 std::string rejected_marker(const char* digest) {
     return std::string(REJECTED_DIR) + "/" + digest;
 }
@@ -91,7 +83,7 @@ int usb_wait_mount() {
 }
 
 void usb_check_boot_image() {
-    if (!usb_file_present(USB_BOOT_PACKAGE)) {
+    if (!sys_is_regular(USB_BOOT_PACKAGE)) {
         puts("No boot image found on USB.");
         return;
     }
@@ -103,12 +95,12 @@ void usb_check_boot_image() {
 
 int usb_check_replacements() {
     int choice = 0;
-    if (usb_file_present(USB_REPLACE2)) {
+    if (sys_is_regular(USB_REPLACE2)) {
         int offered = offer_replacement(USB_REPLACE2, 2);
         if (offered < 0) return 0;
         if (offered > 0) choice = 2;
     }
-    if (usb_file_present(USB_REPLACE1)) {
+    if (sys_is_regular(USB_REPLACE1)) {
         int offered = offer_replacement(USB_REPLACE1, 1);
         if (offered < 0) return 0;
         if (offered > 0) choice = 1;
@@ -117,7 +109,7 @@ int usb_check_replacements() {
         printf("USB replacement image: board will boot with image%d.\n", choice);
         return choice;
     }
-    if (!usb_file_present(USB_OS_IMAGE)) {
+    if (!sys_is_regular(USB_OS_IMAGE)) {
         puts("No valid image found on USB");
         return 0;
     }

@@ -29,10 +29,7 @@ termios serial_saved;
 // Arrived means a regular file to read: a FIFO or a device under the name is
 // as good as no download.
 bool download_arrived() {
-    int fd = sys_open_regular(RESCUE_DOWNLOAD_PATH);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
+    return sys_is_regular(RESCUE_DOWNLOAD_PATH);
 }
 
 // A file left by an earlier download must never be taken for the new one.

@@ -2,6 +2,7 @@
 // of every sub-image booted or installed, and the downgrade floor.
 #include "security/strict.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -85,9 +86,7 @@ int check_labels(const uint8_t* image, size_t size, uint32_t used_as, int floor_
 // A relaxation that may accept what the production key does not (asked without the notes
 // lowsec_is_enabled prints).
 bool relaxed() {
-    struct stat st;
-    return boot_env_flags.lowsec || stat(sys_path(LOWSEC_MARKER_PATH).c_str(), &st) == 0 ||
-           developer_images_running();
+    return boot_env_flags.lowsec || presence_proven() || developer_images_running();
 }
 
 // The sub-image passes the rules under the production key alone.
@@ -172,7 +171,8 @@ int strict_check_package(FILE* package) {
         const uint64_t total = image_total_size(info);
         const uint32_t type = info.magic & ~uint32_t(IMAGE_MAGIC_LAYOUT2);
         struct stat st;
-        if (fstat(fileno(package), &st) != 0 || uint64_t(st.st_size - position) < total) {
+        if (fstat(fileno(package), &st) != 0 || uint64_t(st.st_size - position) < total ||
+            total > SIZE_MAX) {
             if (known_type(type)) verdict = refuse(type, "truncated");
             break;
         }

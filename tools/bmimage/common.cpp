@@ -216,17 +216,17 @@ bool in_out_args(args& a, const char* command, std::string* in, std::string* out
         int taken = extra ? extra(arg) : 0;
         if (taken < 0) return false;
         if (taken > 0) continue;
-        const option_spec* spec = nullptr;
+        const option_spec* matched = nullptr;
         for (const option_spec& o : options)
-            if (strcmp(arg, o.name) == 0) spec = &o;
+            if (strcmp(arg, o.name) == 0) matched = &o;
         if (strcmp(arg, "-o") == 0) {
             if (!once(command, arg, !out->empty()) || !option_value(a, arg, &value)) return false;
             *out = value;
-        } else if (spec) {
-            if (!once(command, arg, !spec->repeatable && !spec->values->empty()) ||
+        } else if (matched) {
+            if (!once(command, arg, !matched->repeatable && !matched->values->empty()) ||
                 !option_value(a, arg, &value))
                 return false;
-            spec->values->push_back(value);
+            matched->values->push_back(value);
         } else if (arg[0] == '-' || !in->empty()) {
             fail("%s: unexpected argument '%s'", command, arg);
             return false;
