@@ -5,8 +5,8 @@ can go (its faults must still be caught without it).
 
   scripts/plant_faults.py FAULTS [--build DIR] [--run CMD]
 
-FAULTS holds one fault a line, fields separated by " || ":
-  path || text as it stands || text to put in its place
+FAULTS holds one fault a line, fields separated by " @@ ":
+  path @@ text as it stands @@ text to put in its place
 The first occurrence of the text is replaced; a line starting with # is a comment.
 CMD (default: the three gtest binaries of the build) runs from the source folder;
 any failing status counts as caught. A plant that does not build counts as caught
@@ -44,7 +44,7 @@ def main():
     for n, line in enumerate(pathlib.Path(args.faults).read_text().splitlines(), 1):
         if not line.strip() or line.startswith("#"):
             continue
-        path, old, new = (f.strip() for f in line.split(" || "))
+        path, old, new = (f.strip() for f in line.split(" @@ "))
         file = ROOT / path
         text = file.read_text()
         if old not in text:
