@@ -32,7 +32,8 @@ TEST_P(VlongKnownAnswer, Row) {
     const Row& r = GetParam();
     SCOPED_TRACE(r.where);
     const std::string& op = r[0];
-    const std::string& want = r.f.back();
+    const size_t at = op == "div" ? 4 : r.f.size() - 1; // div: quotient, then remainder
+    const std::string& want = r[at];
     Held a(r.hex(2)), b(r.hex(3)), out;
     vlong* res = nullptr;
     MSTATUS status = OK;
@@ -65,7 +66,7 @@ TEST_P(VlongKnownAnswer, Row) {
         EXPECT_EQ(nullptr, res);
     } else {
         ASSERT_EQ(OK, status);
-        EXPECT_BYTES(r.hex(r.f.size() - 1), vlongBytes(res ? res : out.v));
+        EXPECT_BYTES(r.hex(at), vlongBytes(res ? res : out.v));
     }
     if (res) VLONG_release(&res, nullptr);
 }
