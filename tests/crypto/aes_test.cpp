@@ -1,4 +1,4 @@
-// AES: FIPS-197 and SP 800-38A vectors, key schedules, the DoAES rules and statuses.
+// AES: the vectors of tests/data/crypto/aes.txt, key schedules, the DoAES rules and statuses.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,28 +8,24 @@
 
 #include "crypto/aes/aes.h"
 #include "crypto/platform/platform.h"
-#include "tests/common/bytes.h"
+#include "tests/common/rows.h"
 
 namespace {
 
-using testutil::hexOf;
-using testutil::unhex;
+using namespace testutil;
 
-const std::string kPlain = "00112233445566778899aabbccddeeff";
+class AesVector : public testing::TestWithParam<Row> {};
 
-TEST(AesVectors, Fips197AppendixC) {
-    struct Case {
-        const char* key;
-        const char* cipher;
-    } cases[] = {
-        {"000102030405060708090a0b0c0d0e0f", "69c4e0d86a7b0430d8cdb78070b4c55a"},
-        {"000102030405060708090a0b0c0d0e0f1011121314151617", "dda97ca4864cdfe06eaf70a0ec0d7191"},
-        {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
-         "8ea2b7ca516745bfeafc49904b496089"},
-    };
-    for (const Case& c : cases) {
-        std::vector<uint8_t> key = unhex(c.key), plain = unhex(kPlain), out(16), back(16);
-        const uint32_t bits = static_cast<uint32_t>(key.size() * 8);
+// ECB rows through the block functions, both directions; CBC rows through DoAES, whole, in two
+// calls chained through the vector, in place and from unaligned buffers.
+TEST_P(AesVector, Row) {
+    const Row& r = GetParam();
+    SCOPED_TRACE(r.where);
+    const Bytes key = r.hex(2);
+    const uint32_t bits = static_cast<uint32_t>(key.size() * 8);
+    if (r[0] == "ecb") {
+        const Bytes plain = r.hex(3), cipher = r.hex(4);
+        Bytes out(16), back(16);
         AESCtx enc, dec;
         ASSERT_EQ(OK, AES_initKey(&enc, bits, key.data(), 1, AES_MODE_ECB));
         ASSERT_EQ(OK, AES_initKey(&dec, bits, key.data(), 0, AES_MODE_ECB));
@@ -37,17 +33,47 @@ TEST(AesVectors, Fips197AppendixC) {
         int32_t done = -1;
         ASSERT_EQ(OK, AES_encryptBlocks(&enc, nullptr, plain.data(), 128, out.data(), &done));
         EXPECT_EQ(128, done);
-        EXPECT_EQ(c.cipher, hexOf(out.data(), 16));
+        EXPECT_BYTES(cipher, out);
         ASSERT_EQ(OK, AES_decryptBlocks(&dec, nullptr, out.data(), 128, back.data(), &done));
-        EXPECT_EQ(kPlain, hexOf(back.data(), 16));
+        EXPECT_BYTES(plain, back);
         // Both contexts carry the same encryption schedule.
         EXPECT_EQ(0, std::memcmp(enc.encRoundKeys, dec.encRoundKeys, sizeof enc.encRoundKeys));
+        return;
     }
+    const Bytes iv = r.hex(3), plain = r.hex(4), cipher = r.hex(5);
+    const Bytes lastBlock(cipher.end() - 16, cipher.end());
+    AESCtx* enc = CreateAESCtx(key.data(), uint32_t(key.size()), 1);
+    AESCtx* dec = CreateAESCtx(key.data(), uint32_t(key.size()), 0);
+    ASSERT_NE(nullptr, enc);
+    ASSERT_NE(nullptr, dec);
+    EXPECT_EQ(AES_MODE_CBC, enc->mode);
+    Bytes data = plain, v = iv;
+    ASSERT_EQ(OK, DoAES(enc, data.data(), int32_t(data.size()), 1, v.data()));
+    EXPECT_BYTES(cipher, data);
+    EXPECT_BYTES(lastBlock, v);
+    Bytes split = plain;
+    v = iv;
+    ASSERT_EQ(OK, DoAES(enc, split.data(), 16, 1, v.data()));
+    ASSERT_EQ(OK, DoAES(enc, split.data() + 16, int32_t(split.size() - 16), 1, v.data()));
+    EXPECT_BYTES(cipher, split);
+    v = iv;
+    ASSERT_EQ(OK, DoAES(dec, data.data(), int32_t(data.size()), 0, v.data()));
+    EXPECT_BYTES(plain, data);
+    EXPECT_BYTES(lastBlock, v);
+    Bytes odd = cat({{1, 2, 3}, plain}), oddIv = cat({{4}, iv});
+    ASSERT_EQ(OK, DoAES(enc, odd.data() + 3, int32_t(plain.size()), 1, oddIv.data() + 1));
+    EXPECT_BYTES(cipher, Bytes(odd.begin() + 3, odd.end()));
+    ASSERT_EQ(OK, ReleaseAESCtx(&enc));
+    EXPECT_EQ(nullptr, enc);
+    ASSERT_EQ(OK, ReleaseAESCtx(&dec));
+    EXPECT_EQ(OK, ReleaseAESCtx(&dec));
+    EXPECT_EQ(OK, ReleaseAESCtx(nullptr));
 }
+INSTANTIATE_TEST_SUITE_P(Table, AesVector, testing::ValuesIn(rows("crypto/aes.txt")), rowName);
 
 TEST(AesVectors, KeyScheduleWords) {
     // FIPS-197 appendix A.1: the last expanded words of 2b7e1516...
-    std::vector<uint8_t> key = unhex("2b7e151628aed2a6abf7158809cf4f3c");
+    const Bytes key = rows("crypto/aes.txt", "cbc")[0].hex(2);
     AESCtx ctx;
     ASSERT_EQ(OK, AES_initKey(&ctx, 128, key.data(), 0, AES_MODE_CBC));
     EXPECT_EQ(0x2b7e1516u, ctx.encRoundKeys[0]);
@@ -58,51 +84,6 @@ TEST(AesVectors, KeyScheduleWords) {
         EXPECT_EQ(ctx.encRoundKeys[40 + j], ctx.roundKeys[j]);
         EXPECT_EQ(ctx.encRoundKeys[j], ctx.roundKeys[40 + j]);
     }
-}
-
-TEST(AesVectors, Sp80038aCbcAndChaining) {
-    std::vector<uint8_t> key = unhex("2b7e151628aed2a6abf7158809cf4f3c");
-    std::vector<uint8_t> plain =
-        unhex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-              "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-    const std::string cipher = "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
-                               "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7";
-    AESCtx* enc = CreateAESCtx(key.data(), 16, 1);
-    AESCtx* dec = CreateAESCtx(key.data(), 16, 0);
-    ASSERT_NE(nullptr, enc);
-    ASSERT_NE(nullptr, dec);
-    EXPECT_EQ(AES_MODE_CBC, enc->mode);
-
-    std::vector<uint8_t> data = plain, iv = unhex("000102030405060708090a0b0c0d0e0f");
-    ASSERT_EQ(OK, DoAES(enc, data.data(), 64, 1, iv.data()));
-    EXPECT_EQ(cipher, hexOf(data.data(), 64));
-    EXPECT_EQ(cipher.substr(96), hexOf(iv.data(), 16));
-
-    // Two calls continue the chain through the vector.
-    std::vector<uint8_t> split = plain;
-    iv = unhex("000102030405060708090a0b0c0d0e0f");
-    ASSERT_EQ(OK, DoAES(enc, split.data(), 16, 1, iv.data()));
-    ASSERT_EQ(OK, DoAES(enc, split.data() + 16, 48, 1, iv.data()));
-    EXPECT_EQ(cipher, hexOf(split.data(), 64));
-
-    // In-place decryption restores the text and leaves the last ciphertext block as vector.
-    iv = unhex("000102030405060708090a0b0c0d0e0f");
-    ASSERT_EQ(OK, DoAES(dec, data.data(), 64, 0, iv.data()));
-    EXPECT_EQ(hexOf(plain.data(), 64), hexOf(data.data(), 64));
-    EXPECT_EQ(cipher.substr(96), hexOf(iv.data(), 16));
-
-    // Unaligned buffers give the same result.
-    std::vector<uint8_t> odd(64 + 3), oddIv(16 + 1);
-    std::memcpy(odd.data() + 3, plain.data(), 64);
-    std::memcpy(oddIv.data() + 1, unhex("000102030405060708090a0b0c0d0e0f").data(), 16);
-    ASSERT_EQ(OK, DoAES(enc, odd.data() + 3, 64, 1, oddIv.data() + 1));
-    EXPECT_EQ(cipher, hexOf(odd.data() + 3, 64));
-
-    ASSERT_EQ(OK, ReleaseAESCtx(&enc));
-    EXPECT_EQ(nullptr, enc);
-    ASSERT_EQ(OK, ReleaseAESCtx(&dec));
-    EXPECT_EQ(OK, ReleaseAESCtx(&dec));
-    EXPECT_EQ(OK, ReleaseAESCtx(nullptr));
 }
 
 TEST(AesRules, CreateAndInitStatuses) {

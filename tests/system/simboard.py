@@ -120,3 +120,18 @@ def wait_for(predicate, timeout=5.0):
             return True
         time.sleep(0.05)
     return predicate()
+
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "system")
+
+
+def rows(name):
+    """The rows of tests/data/system/NAME: one a line, fields split at ' | ', '#' lines and
+    blank lines skipped; each a pytest parameter named after the file and line."""
+    params = []
+    with open(os.path.join(DATA, name), encoding="utf-8") as table:
+        for number, line in enumerate(table, 1):
+            if line.strip() and not line.startswith("#"):
+                fields = [f.strip() for f in line.rstrip("\n").split(" | ")]
+                params.append(pytest.param(*fields, id=f"{name}:{number}"))
+    return params
