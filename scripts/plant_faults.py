@@ -13,7 +13,9 @@ any failing status counts as caught. A plant that does not build counts as caugh
 by the compiler and is shown apart. Every plant is undone, whatever happens.
 """
 import argparse
+import os
 import pathlib
+import signal
 import subprocess
 import sys
 
@@ -21,10 +23,14 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def run(cmd, timeout):
+    # A fault that hangs the tests counts as caught; its whole process group goes with it.
+    child = subprocess.Popen(cmd, shell=True, cwd=ROOT, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
     try:
-        return subprocess.run(cmd, shell=True, cwd=ROOT, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+        return child.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
         return -1
 
 
