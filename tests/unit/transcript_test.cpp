@@ -280,7 +280,8 @@ int shell(const char* command) {
 }
 void sleep(uint64_t us) {
     g.slept += us;
-    if (g.interrupt_from && ++g.sleeps >= g.interrupt_from) boot_env_flags.interrupted = 1;
+    if (g.interrupt_from && us == 1000000 && ++g.sleeps >= g.interrupt_from)
+        boot_env_flags.interrupted = 1;
     if (g.slept == g.sleep_file_at) g.act("file", g.sleep_file);
 }
 int exec(const char* path, char* const argv[]) {
@@ -370,8 +371,12 @@ const std::map<std::string, Entry>& entries() {
          [](const Words& a, std::string& r) {
              system_key_record record;
              const int result = load_system_key(&record, a.at(0).c_str());
+             const std::string text(reinterpret_cast<const char*>(record.text),
+                                    result == 1 ? record.length : 0);
              if (result == 1)
-                 r += std::string(reinterpret_cast<const char*>(record.text), record.length);
+                 r += text == builtin_production_key    ? "production"
+                      : text == builtin_development_key ? "development"
+                                                        : text;
              return result;
          }},
         {"verify", // the bytes of a file, exactly; with a digest spec, the caller's digest
@@ -535,8 +540,7 @@ struct Transcript : testing::TestWithParam<Case> {};
 TEST_P(Transcript, Replays) {
     const Case& c = GetParam();
     SCOPED_TRACE(c.where + " (" + c.name + ")");
-    testutil::TempBoard board(65536,
-                              c.has("serial") ? unescape(c.one("serial")).c_str() : "SN0123456789");
+    testutil::TempBoard board(65536, c.one("serial") == "-" ? "" : "SN0123456789");
     const char* savedRoot = g_fs_root;
     g_fs_root = board.dir.c_str();
     g.root = board.dir, g.results = board.path(".t/");
