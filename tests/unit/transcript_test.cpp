@@ -131,13 +131,13 @@ std::vector<Case> loadCases() {
             ++n;
             while (!line.empty() && isspace(static_cast<unsigned char>(line.back())))
                 line.pop_back();
+            for (size_t at; (at = line.find("${")) != std::string::npos;) {
+                const size_t end = line.find('}', at);
+                line.replace(at, end - at + 1, defs[line.substr(at + 2, end - at - 2)]);
+            }
             const size_t colon = line.find(": ");
             if (line.empty() || line[0] == '#' || colon == std::string::npos) continue;
-            std::string key = line.substr(0, colon), value = line.substr(colon + 2);
-            for (size_t at; (at = value.find("${")) != std::string::npos;) {
-                const size_t end = value.find('}', at);
-                value.replace(at, end - at + 1, defs[value.substr(at + 2, end - at - 2)]);
-            }
+            const std::string key = line.substr(0, colon), value = line.substr(colon + 2);
             if (key == "def") {
                 defs[value.substr(0, value.find(' '))] = value.substr(value.find(' ') + 1);
             } else if (key == "case") {
@@ -400,9 +400,9 @@ const std::map<std::string, Entry>& entries() {
              i2c_open_buses();
              return 0;
          }},
-        {"verify_traced", // the signature over a digest of n bytes, level-4 traces on
+        {"verify_traced", // the signature over a digest of n bytes, with trace levels
          [=](const Words& a, std::string&) {
-             g_debugLevelMask |= 4;
+             g_debugLevelMask |= uint32_t(n(a, 1));
              const Bytes digest = testutil::dataFile("signature/payload.sha256");
              const Bytes sig = testutil::dataFile("signature/production.sig");
              return IMGSIGN_verifySignature(
