@@ -595,6 +595,7 @@ TEST_P(Transcript, Replays) {
                got("slept").c_str(), escape(got("result")).c_str(), ledValues.c_str(), blinks,
                got("cwd").c_str(), got("fds").c_str(), got("interrupted").c_str());
     }
+    if (c.has("more")) console.resize(std::min(console.size(), c.text("out").size()));
     if (!c.has("or") || console != c.text("or")) {
         const std::string want = c.text("out");
         EXPECT_BYTES(Bytes(want.begin(), want.end()), Bytes(console.begin(), console.end()));
