@@ -507,6 +507,7 @@ const std::map<std::string, Entry>& entries() {
     put("logfrom", std::to_string(testutil::readText(g.root + "/events.log").size()));
     atexit(dump);
     const int fd = nextFd();
+    errno = 0; // some messages show errno, left by whatever ran before
     std::string status, result;
     for (const std::string& run : c.all("run")) {
         Words w = words(run);
