@@ -136,7 +136,10 @@ void typeAKey(uint64_t microseconds) {
 
 TEST(Terminal, XmodemHandshakes) {
     testutil::HostHooks hooks;
-    testutil::TempRoot root;
+    testutil::TempBoard board;
+    const char* saved = g_fs_root;
+    g_fs_root = board.dir.c_str();
+    mkdir(board.path("dev").c_str(), 0755);
     g_sleep_hook = typeAKey;
     g_shell_runner = [](const char* command) {
         testutil::recordShell(command);
@@ -149,7 +152,7 @@ TEST(Terminal, XmodemHandshakes) {
     before.c_iflag &= ~tcflag_t(ICRNL);         // a carriage return stays one at 9600 bps
     before.c_cc[VMIN] = before.c_cc[VTIME] = 0; // saved so, an idle line reads as nothing
     tcsetattr(g_slave, TCSANOW, &before);
-    ASSERT_EQ(symlink(ttyname(g_slave), root.path("/dev/ttyS0").c_str()), 0);
+    ASSERT_EQ(symlink(ttyname(g_slave), board.path("dev/ttyS0").c_str()), 0);
     // Other keys are ignored, the reminder comes on the eleventh second; the
     // restore waits for the line feed, not the carriage return.
     g_keys = "012345678\n\r";
@@ -181,6 +184,7 @@ TEST(Terminal, XmodemHandshakes) {
     captureStdout([] { EXPECT_EQ(rescue_xmodem(), 0); });
     EXPECT_TRUE(testutil::g_commands.empty());
     close(g_slave);
+    g_fs_root = saved;
 }
 
 } // namespace
