@@ -409,11 +409,13 @@ const std::map<std::string, Entry> kEntries = {
                                                 : text;
          return result;
      }},
-    {"verify", // the bytes of a file, exactly; with a digest spec, the caller's digest
+    {"verify", // a file's bytes; short:N hands over N fewer; a digest spec: the caller's digest
      [](const Words& a, std::string&) {
          const Bytes b = testutil::readBytes(g.root + a.at(0));
-         if (a.size() == 1) return verify_image_signature(b.data(), b.size());
-         return verify_image_signature_digest(b.data(), b.size(), spec(a.at(1)).data());
+         const bool isShort = a.size() > 1 && a[1].rfind("short:", 0) == 0;
+         const size_t size = b.size() - (isShort ? number(a[1].substr(6)) : 0);
+         if (a.size() == 1u + isShort) return verify_image_signature(b.data(), size);
+         return verify_image_signature_digest(b.data(), size, spec(a.back()).data());
      }},
     {"poke", // a board file rewritten under the running process
      [](const Words& a, std::string&) {
