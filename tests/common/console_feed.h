@@ -1,17 +1,13 @@
-// Dialogue tests: the console's input as a pipe holding the operator's keys,
-// and a temporary file root standing in for /.
+// Dialogue tests: the console's input as a pipe holding the operator's keys, or as a
+// pseudo-terminal that types them once a read has made it raw.
 #pragma once
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <pty.h>
 #include <string>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-
-#include "board/sys.h"
 
 namespace testutil {
 
@@ -50,24 +46,6 @@ struct PtyFeed {
         return raw;
     }
     ~PtyFeed() { seen(), dup2(saved, 0), close(saved), close(slave), close(master); }
-};
-
-// g_fs_root at a fresh temporary directory with tmp/, user/, dev/ and bin/, removed at the end.
-struct TempRoot {
-    char dir[32] = "/tmp/bootmgr-root-XXXXXX";
-    const char* saved = g_fs_root;
-    TempRoot() {
-        if (!mkdtemp(dir)) abort();
-        for (const char* sub : {"/tmp", "/user", "/dev", "/bin"})
-            std::filesystem::create_directory(std::string(dir) + sub);
-        g_fs_root = dir;
-    }
-    ~TempRoot() { g_fs_root = saved, std::filesystem::remove_all(dir); }
-    std::string path(const std::string& absolute) const { return dir + absolute; }
-    bool exists(const std::string& absolute) const {
-        return std::filesystem::exists(path(absolute));
-    }
-    void touch(const std::string& absolute) const { std::ofstream(path(absolute)) << "old"; }
 };
 
 } // namespace testutil
