@@ -112,6 +112,8 @@ TEST(VlongOracle, DivideAndModulo) {
                 d12 = unhex("800000000000000000000001");
     for (int shift : {0, 5, 10}) divide(knuth, d12, shift, "knuth << " + std::to_string(shift));
     divide(unhex("7fffffff800000000000000000000000"), d12, 0, "base 2^32");
+    // a partial remainder whose top unit equals the divisor's: the digit estimate is b - 1
+    divide(unhex("800000000000000400000000"), unhex("8000000000000005"), 0, "top units equal");
     divide(unhex("7fffffffffffffff8" + std::string(47, '0')),
            unhex("80" + std::string(44, '0') + "01"), 0, "base 2^64");
 }
