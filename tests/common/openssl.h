@@ -15,14 +15,26 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "tests/common/bytes.h"
+#include "tests/common/rows.h"
 #include "tests/common/test_keys.h"
 #include "tests/common/vlong_bytes.h"
 
 namespace testutil {
+
+// The seeded generator of the oracle loops: every run draws the same inputs.
+inline uint32_t random32() {
+    static std::mt19937 rng(20261206);
+    return uint32_t(rng());
+}
+inline Bytes randomBytes(size_t n) {
+    Bytes b(n);
+    for (auto& x : b) x = uint8_t(random32());
+    return b;
+}
 
 // 3072 bits is covered by a fixed signature in the crypto tests.
 const int kTestKeySizes[] = {1024, 2048, 4096};

@@ -1,20 +1,18 @@
-// RSA key records, the public operation and signature decoding on fixed
-// vectors (tests/data/rsa): signature blocks that each break one rule of the
-// padding or the DigestInfo, made with the private key's raw operation, and
-// signatures of other sizes and hashes made with independent tools.
+// RSA key records, the public operation and signature decoding on fixed vectors (tests/data/rsa):
+// signature blocks that each break one rule of the padding or the DigestInfo, made with the private
+// key's raw operation, and signatures of other sizes and hashes made with independent tools.
+// A row: name, status of RSA_extractDigest, hash identifier and digest ("-": none), signature,
+// under the modulus of the last "key" row before it (e = 65537).
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "crypto/vlong/rsa.h"
-#include "tests/common/data.h"
+#include "tests/common/rows.h"
 
 namespace {
 
-using testutil::Bytes;
-using testutil::unhex;
+using namespace testutil;
 
 struct Key {
     RsaKey* key = nullptr;
@@ -27,108 +25,74 @@ struct Key {
     }
 };
 
-// A row of a signature table: the modulus of the last "key" line before it (e = 65537), the
-// status RSA_extractDigest gives, and the hash identifier and digest it yields ("-": none).
-struct Row {
-    std::string name;
-    Bytes modulus;
-    MSTATUS status = OK;
-    int32_t id = 0;
-    Bytes digest, signature;
-};
-
-std::vector<Row> table(const std::string& file) {
-    const Bytes text = testutil::dataFile(file);
-    std::istringstream in(std::string(text.begin(), text.end()));
-    std::vector<Row> rows;
-    Bytes modulus;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream words(line);
-        Row r;
-        std::string id, digest, signature;
-        if (!(words >> r.name) || r.name[0] == '#') continue;
-        if (r.name == "key" && words >> signature) {
-            modulus = unhex(signature);
+// The signature rows of a file, each with the modulus in front of its fields.
+std::vector<Row> signatures(const std::string& file) {
+    std::vector<Row> out;
+    std::string modulus;
+    for (Row r : rows(file)) {
+        if (r[0] == "key") {
+            modulus = r[1];
             continue;
         }
-        EXPECT_TRUE(words >> r.status >> id >> digest >> signature) << line;
-        r.modulus = modulus;
-        r.id = id == "-" ? 0 : std::stoi(id);
-        r.digest = digest == "-" ? Bytes() : unhex(digest);
-        r.signature = unhex(signature);
-        rows.push_back(r);
+        r.f.insert(r.f.begin(), modulus);
+        out.push_back(r);
     }
-    return rows;
+    return out;
 }
-
-Row row(const char* name) {
-    for (const Row& r : table("rsa/blocks.txt"))
-        if (r.name == name) return r;
+Row signature(const char* name) {
+    for (const Row& r : signatures("rsa/blocks.txt"))
+        if (r[1] == name) return r;
     ADD_FAILURE() << "no row " << name;
     return Row();
 }
 
-struct Result {
-    MSTATUS status;
-    Bytes digest;
-    int32_t id;
-};
-
-Result extract(const RsaKey* key, const Bytes& signature) {
-    uint8_t digest[64];
+MSTATUS extract(const RsaKey* key, const Bytes& sig, Bytes* digest = nullptr,
+                int32_t* id = nullptr) {
+    uint8_t out[64];
     uint32_t length = 0;
-    int32_t id = 0;
-    Result r{
-        RSA_extractDigest(key, signature.data(), uint32_t(signature.size()), digest, &length, &id),
-        {},
-        id};
-    if (r.status == OK) r.digest.assign(digest, digest + length);
-    return r;
+    int32_t none = 0;
+    const MSTATUS s =
+        RSA_extractDigest(key, sig.data(), uint32_t(sig.size()), out, &length, id ? id : &none);
+    if (digest && s == OK) digest->assign(out, out + length);
+    return s;
 }
 
-// Each row breaks one rule of the block (00 01, at least eight 0xFF, the 00 separator, s < n)
-// or of the DigestInfo (exact DER, a known algorithm and its digest length); on failure the
-// identifier is left as it was.
+// On failure the identifier is left as it was.
 TEST(RsaSignature, EveryRuleOfTheBlockAndTheDigestInfo) {
     size_t count = 0;
     for (const char* file : {"rsa/blocks.txt", "rsa/vectors.txt"}) {
-        for (const Row& r : table(file)) {
-            SCOPED_TRACE(r.name);
-            Key k(r.modulus);
-            Result result = extract(k.key, r.signature);
-            EXPECT_EQ(r.status, result.status);
-            EXPECT_EQ(r.id, result.id);
-            EXPECT_EQ(r.digest, result.digest);
+        for (const Row& r : signatures(file)) {
+            SCOPED_TRACE(r.where + " " + r[1]);
+            Key k(r.hex(0));
+            Bytes digest;
+            int32_t id = 0;
+            EXPECT_EQ(r.num(2), extract(k.key, r.hex(5), &digest, &id));
+            EXPECT_EQ(r[3] == "-" ? 0 : r.num(3), id);
+            EXPECT_BYTES(r.hex(4), digest);
             count++;
         }
     }
     EXPECT_EQ(22u, count);
 }
 
-TEST(RsaSignature, FailedDecryptLeavesNothingBehind) {
-    const Row fe = row("fe-in-padding");
-    Key k(fe.modulus);
+TEST(RsaSignature, FailedDecryptLeavesNothingBehindAndKeyLimits) {
+    const Row fe = signature("fe-in-padding"), good = signature("good");
+    Key k(fe.hex(0));
     Bytes out(256, 0xAA);
     uint32_t length = 77;
     EXPECT_EQ(ERR_RSA_BAD_PADDING,
-              RSA_publicDecrypt(k.key, fe.signature.data(), out.data(), &length, nullptr));
+              RSA_publicDecrypt(k.key, fe.hex(5).data(), out.data(), &length, nullptr));
     EXPECT_EQ(77u, length);
     EXPECT_EQ(Bytes(256, 0), out);
-}
 
-TEST(RsaSignature, KeyLimits) {
-    const Row good = row("good");
-    Key k(good.modulus);
-    // an exponent of two units: 2^32 + 1
+    // an exponent of two units, 2^32 + 1, or none
     const uint8_t twoUnits[] = {0x01, 0x00, 0x00, 0x00, 0x01};
     VLONG_release(&k.key->e, nullptr);
     ASSERT_EQ(OK, VLONG_fromByteString(twoUnits, 5, &k.key->e, nullptr));
-    EXPECT_EQ(ERR_RSA_BAD_EXPONENT, extract(k.key, good.signature).status);
-    Bytes out(256);
-    uint32_t length = 0;
+    EXPECT_EQ(ERR_RSA_BAD_EXPONENT, extract(k.key, good.hex(5)));
     VLONG_release(&k.key->e, nullptr);
     EXPECT_EQ(ERR_RSA_BAD_EXPONENT,
-              RSA_publicDecrypt(k.key, good.signature.data(), out.data(), &length, nullptr));
+              RSA_publicDecrypt(k.key, good.hex(5).data(), out.data(), &length, nullptr));
 
     // a 4097-bit modulus
     Bytes modulus(513, 0xC5);
@@ -137,24 +101,22 @@ TEST(RsaSignature, KeyLimits) {
     Bytes input(513, 0x00), output(513);
     EXPECT_EQ(ERR_RSA_MODULUS_TOO_LONG,
               RSA_publicDecrypt(big.key, input.data(), output.data(), &length, nullptr));
-    EXPECT_EQ(ERR_RSA_MODULUS_TOO_LONG, extract(big.key, input).status);
+    EXPECT_EQ(ERR_RSA_MODULUS_TOO_LONG, extract(big.key, input));
 
     // no key, or one without modulus
-    uint8_t digest[64];
-    int32_t id = 0;
-    EXPECT_EQ(ERR_RSA_NO_KEY, RSA_publicDecrypt(nullptr, input.data(), digest, &length, nullptr));
+    EXPECT_EQ(ERR_RSA_NO_KEY,
+              RSA_publicDecrypt(nullptr, input.data(), out.data(), &length, nullptr));
     RsaKey* empty = nullptr;
     ASSERT_EQ(OK, RSA_newKey(&empty));
     int32_t size = 0;
     EXPECT_EQ(ERR_NULL_POINTER, RSA_getModulusLength(empty, &size));
-    EXPECT_EQ(ERR_NULL_POINTER,
-              RSA_extractDigest(empty, good.signature.data(), 256, digest, &length, &id));
+    EXPECT_EQ(ERR_NULL_POINTER, extract(empty, good.hex(5)));
     EXPECT_EQ(OK, RSA_disposeKey(&empty, nullptr));
     EXPECT_EQ(nullptr, empty);
 }
 
 TEST(RsaKeyRecord, LoadingPublicKeys) {
-    Key k(row("good").modulus);
+    Key k(signature("good").hex(0));
     int32_t size = 0;
     ASSERT_EQ(OK, RSA_getModulusLength(k.key, &size));
     EXPECT_EQ(256, size);

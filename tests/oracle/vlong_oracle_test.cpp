@@ -1,312 +1,230 @@
 // vlong arithmetic against OpenSSL BIGNUM on random and carry-heavy operands.
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
-
-#include <memory>
-#include <random>
-#include <vector>
 
 #include "crypto/vlong/vlong.h"
 #include "tests/common/openssl.h"
 
 namespace {
 
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct CtxFree {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
+using namespace testutil;
 
-struct VlongFree {
-    void operator()(vlong* v) const { VLONG_release(&v, nullptr); }
-};
-using Vl = std::unique_ptr<vlong, VlongFree>;
-
-std::mt19937 g_rng(20261206);
-
-// Random operand of n units; pattern 1 gives all-ones units, 2 a sparse top unit.
-std::vector<uint8_t> randomBytes(uint32_t units, int pattern) {
-    std::vector<uint8_t> b(units * 4);
-    for (auto& x : b) x = uint8_t(g_rng());
-    if (pattern == 1)
-        for (auto& x : b) x = 0xFF;
-    if (pattern == 3)
-        for (size_t i = 0; i < b.size(); i++) b[i] = (i % 8 < 4) ? 0xFF : 0x00;
-    if (!b.empty()) {
-        if (pattern == 2) b[0] = 0, b[1] = 0, b[2] = 0, b[3] = 1;
-        if (b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 0) b[3] = 1; // keep n units
+// One number on both sides.
+struct Num {
+    vlong* v = nullptr;
+    BIGNUM* bn = BN_new();
+    explicit Num(const Bytes& b = {}) {
+        static const uint8_t zero = 0;
+        EXPECT_EQ(
+            OK, VLONG_fromByteString(b.empty() ? &zero : b.data(), int32_t(b.size()), &v, nullptr));
+        BN_bin2bn(b.data(), int(b.size()), bn);
     }
+    ~Num() {
+        VLONG_release(&v, nullptr);
+        BN_free(bn);
+    }
+};
+#define EXPECT_SAME(n) EXPECT_EQ(bnBytes((n).bn), vlongBytes((n).v))
+
+BN_CTX* bnCtx() {
+    static BN_CTX* c = BN_CTX_new();
+    return c;
+}
+
+// An operand of n units; pattern 1 all ones, 2 a top unit of 1, 3 alternating ones and zeros.
+Bytes operand(uint32_t units, int pattern = 0) {
+    Bytes b = randomBytes(units * 4);
+    for (size_t i = 0; i < b.size(); i++) {
+        if (pattern == 1 || (pattern == 3 && i % 8 < 4)) b[i] = 0xFF;
+        if (pattern == 3 && i % 8 >= 4) b[i] = 0;
+    }
+    if (!b.empty() && pattern == 2) b[0] = b[1] = b[2] = 0, b[3] = 1;
+    if (!b.empty() && !(b[0] | b[1] | b[2] | b[3])) b[3] = 1; // keep n units
+    return b;
+}
+Bytes withLowBit(Bytes b, bool odd) {
+    b.back() = odd ? (b.back() | 1) : (b.back() & 0xFE);
     return b;
 }
 
-Vl toVlong(const std::vector<uint8_t>& b) {
-    vlong* v = nullptr;
-    EXPECT_EQ(OK, VLONG_fromByteString(b.data(), int32_t(b.size()), &v, nullptr));
-    return Vl(v);
+void multiply(const Bytes& ab, const Bytes& bb, const std::string& what) {
+    Num a(ab), b(bb), p;
+    ASSERT_EQ(OK, VLONG_multiply(p.v, a.v, b.v));
+    BN_mul(p.bn, a.bn, b.bn, bnCtx());
+    EXPECT_SAME(p) << what;
+    ASSERT_EQ(OK, VLONG_multiply(p.v, a.v, a.v)); // squaring: one record on both sides
+    BN_sqr(p.bn, a.bn, bnCtx());
+    EXPECT_SAME(p) << what << " squared";
+    ASSERT_EQ(OK, VLONG_multiply(a.v, a.v, b.v)); // the product is also an operand
+    BN_mul(a.bn, a.bn, b.bn, bnCtx());
+    EXPECT_SAME(a) << what << " in place";
 }
 
-Bn toBn(const std::vector<uint8_t>& b) {
-    return Bn(BN_bin2bn(b.data(), int(b.size()), nullptr));
-}
-
-using testutil::bnBytes;
-using testutil::vlongBytes;
-
-#define EXPECT_SAME(v, bn) EXPECT_EQ(bnBytes(bn), vlongBytes(v))
-
-class VlongOracle : public ::testing::Test {
-  protected:
-    std::unique_ptr<BN_CTX, CtxFree> ctx{BN_CTX_new()};
-};
-
-TEST_F(VlongOracle, MultiplyAllSizePaths) {
+TEST(VlongOracle, MultiplyEverySizePathAndLowBits) {
     const uint32_t sizes[][2] = {{1, 1},   {2, 3},     {8, 8},     {8, 7},   {16, 16}, {32, 32},
                                  {64, 64}, {128, 128}, {256, 256}, {16, 15}, {17, 16}, {64, 65},
                                  {65, 65}, {7, 130},   {130, 3},   {33, 33}, {96, 96}, {1, 200}};
-    for (auto& s : sizes) {
-        for (int pattern = 0; pattern < 4; pattern++) {
-            auto ab = randomBytes(s[0], pattern), bb = randomBytes(s[1], pattern);
-            Vl a = toVlong(ab), b = toVlong(bb), p = toVlong({});
-            ASSERT_EQ(OK, VLONG_multiply(p.get(), a.get(), b.get()));
-            Bn ea = toBn(ab), eb = toBn(bb), ep(BN_new());
-            BN_mul(ep.get(), ea.get(), eb.get(), ctx.get());
-            EXPECT_SAME(p.get(), ep.get()) << s[0] << "x" << s[1] << " pattern " << pattern;
-            // squaring path: the same record on both sides
-            ASSERT_EQ(OK, VLONG_multiply(p.get(), a.get(), a.get()));
-            BN_sqr(ep.get(), ea.get(), ctx.get());
-            EXPECT_SAME(p.get(), ep.get()) << s[0] << " squared, pattern " << pattern;
-            // product is also an operand
-            ASSERT_EQ(OK, VLONG_multiply(a.get(), a.get(), b.get()));
-            BN_mul(ep.get(), ea.get(), eb.get(), ctx.get());
-            EXPECT_SAME(a.get(), ep.get());
-        }
-    }
-}
-
-TEST_F(VlongOracle, KaratsubaHalvesWithEqualAndOrderedHalves) {
-    // equal halves make a zero difference; a descending pattern flips the middle sign
+    for (auto& s : sizes)
+        for (int pattern = 0; pattern < 4; pattern++)
+            multiply(operand(s[0], pattern), operand(s[1], pattern),
+                     std::to_string(s[0]) + "x" + std::to_string(s[1]) + " p" +
+                         std::to_string(pattern));
+    // Karatsuba halves: equal halves make a zero difference, a descending pattern flips the sign
+    // of the middle term.
     for (uint32_t n : {16u, 32u, 64u, 128u}) {
-        auto ab = randomBytes(n, 0), bb = randomBytes(n, 0);
+        Bytes ab = operand(n), bb = operand(n);
         std::copy(ab.begin(), ab.begin() + n * 2, ab.begin() + n * 2);
         for (uint32_t i = 0; i < n * 2; i++) bb[i] = uint8_t(i), bb[n * 2 + i] = uint8_t(0xFF - i);
-        Vl a = toVlong(ab), b = toVlong(bb), p = toVlong({});
-        Bn ea = toBn(ab), eb = toBn(bb), ep(BN_new());
-        ASSERT_EQ(OK, VLONG_multiply(p.get(), a.get(), b.get()));
-        BN_mul(ep.get(), ea.get(), eb.get(), ctx.get());
-        EXPECT_SAME(p.get(), ep.get());
-        ASSERT_EQ(OK, VLONG_multiply(p.get(), b.get(), a.get()));
-        EXPECT_SAME(p.get(), ep.get());
-        ASSERT_EQ(OK, VLONG_multiply(p.get(), a.get(), a.get()));
-        BN_sqr(ep.get(), ea.get(), ctx.get());
-        EXPECT_SAME(p.get(), ep.get());
+        multiply(ab, bb, "halves " + std::to_string(n));
+        multiply(bb, ab, "halves' " + std::to_string(n));
     }
-}
-
-TEST_F(VlongOracle, MultiplyLowKeepsExactBits) {
     for (uint32_t bits : {1u, 31u, 32u, 33u, 100u, 1024u, 2080u, 4000u}) {
-        auto ab = randomBytes(40, 0), bb = randomBytes(70, 0);
-        Vl a = toVlong(ab), b = toVlong(bb), p = toVlong({});
-        ASSERT_EQ(OK, VLONG_multiplyLow(p.get(), a.get(), b.get(), bits));
-        Bn ea = toBn(ab), eb = toBn(bb), ep(BN_new());
-        BN_mul(ep.get(), ea.get(), eb.get(), ctx.get());
-        BN_mask_bits(ep.get(), int(bits));
-        EXPECT_SAME(p.get(), ep.get()) << bits;
+        Num a(operand(40)), b(operand(70)), p;
+        ASSERT_EQ(OK, VLONG_multiplyLow(p.v, a.v, b.v, bits));
+        BN_mul(p.bn, a.bn, b.bn, bnCtx());
+        BN_mask_bits(p.bn, int(bits));
+        EXPECT_SAME(p) << bits;
     }
 }
 
-TEST_F(VlongOracle, DivideAndModulo) {
-    for (uint32_t dn : {1u, 2u, 3u, 8u, 31u, 64u, 65u, 128u}) {
-        for (uint32_t extra : {0u, 1u, 2u, 17u, 64u}) {
-            for (int pattern = 0; pattern < 4; pattern++) {
-                auto nb = randomBytes(dn + extra, pattern), db = randomBytes(dn, (pattern + 1) % 4);
-                Vl n = toVlong(nb), d = toVlong(db), q = toVlong({}), r = toVlong({});
-                ASSERT_EQ(OK, VLONG_divide(q.get(), n.get(), d.get(), r.get(), nullptr));
-                Bn en = toBn(nb), ed = toBn(db), eq(BN_new()), er(BN_new());
-                BN_div(eq.get(), er.get(), en.get(), ed.get(), ctx.get());
-                EXPECT_SAME(q.get(), eq.get()) << dn << "+" << extra << " p" << pattern;
-                EXPECT_SAME(r.get(), er.get()) << dn << "+" << extra << " p" << pattern;
-                vlong* m = nullptr;
-                ASSERT_EQ(OK, VLONG_modulo(n.get(), d.get(), &m, nullptr));
-                EXPECT_SAME(m, er.get());
-                VLONG_release(&m, nullptr);
-            }
-        }
-    }
+void divide(const Bytes& nb, const Bytes& db, int shift, const std::string& what) {
+    Num n(nb), d(db), q, r;
+    VLONG_shiftLeft(n.v, uint32_t(shift));
+    BN_lshift(n.bn, n.bn, shift);
+    ASSERT_EQ(OK, VLONG_divide(q.v, n.v, d.v, r.v, nullptr));
+    BN_div(q.bn, r.bn, n.bn, d.bn, bnCtx());
+    EXPECT_SAME(q) << what;
+    EXPECT_SAME(r) << what;
+    VLONG_release(&r.v, nullptr);
+    ASSERT_EQ(OK, VLONG_modulo(n.v, d.v, &r.v, nullptr));
+    EXPECT_SAME(r) << what << " modulo";
 }
 
-TEST_F(VlongOracle, DivideAddBackCases) {
-    // The first digit estimate is one too large: Knuth's example family (also shifted left by
-    // 5 and 10 bits), and the same at base 2^32 and at base 2^64.
-    using V = std::vector<uint8_t>;
-    const V knuth = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    const V d12 = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    const struct {
-        V n, d;
-        int shift;
-    } cases[] = {
-        {knuth, d12, 0},
-        {knuth, d12, 5},
-        {knuth, d12, 10},
-        {{0x7f, 0xff, 0xff, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, d12, 0},
-        {{0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 0,
-          0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0},
-         {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
-         0},
-    };
-    for (const auto& c : cases) {
-        Vl n = toVlong(c.n), d = toVlong(c.d), q = toVlong({}), r = toVlong({});
-        VLONG_shiftLeft(n.get(), c.shift);
-        ASSERT_EQ(OK, VLONG_divide(q.get(), n.get(), d.get(), r.get(), nullptr));
-        Bn en = toBn(c.n), ed = toBn(c.d), eq(BN_new()), er(BN_new());
-        BN_lshift(en.get(), en.get(), c.shift);
-        BN_div(eq.get(), er.get(), en.get(), ed.get(), ctx.get());
-        EXPECT_SAME(q.get(), eq.get()) << c.n.size() << " << " << c.shift;
-        EXPECT_SAME(r.get(), er.get()) << c.n.size() << " << " << c.shift;
-    }
+TEST(VlongOracle, DivideAndModulo) {
+    for (uint32_t dn : {1u, 2u, 3u, 8u, 31u, 64u, 65u, 128u})
+        for (uint32_t extra : {0u, 1u, 2u, 17u, 64u})
+            for (int pattern = 0; pattern < 4; pattern++)
+                divide(operand(dn + extra, pattern), operand(dn, (pattern + 1) % 4), 0,
+                       std::to_string(dn) + "+" + std::to_string(extra) + " p" +
+                           std::to_string(pattern));
+    // The first digit estimate is one too large (add back): Knuth's example family, also shifted
+    // left by 5 and 10 bits, and the same at base 2^32 and at base 2^64.
+    const Bytes knuth = unhex("8000000000000000000000000000000000000000"),
+                d12 = unhex("800000000000000000000001");
+    for (int shift : {0, 5, 10}) divide(knuth, d12, shift, "knuth << " + std::to_string(shift));
+    divide(unhex("7fffffff800000000000000000000000"), d12, 0, "base 2^32");
+    // a partial remainder whose top unit equals the divisor's: the digit estimate is b - 1
+    divide(unhex("800000000000000400000000"), unhex("8000000000000005"), 0, "top units equal");
+    divide(unhex("7fffffffffffffff8" + std::string(47, '0')),
+           unhex("80" + std::string(44, '0') + "01"), 0, "base 2^64");
 }
 
-TEST_F(VlongOracle, ModInverseOddAndEvenModuli) {
+TEST(VlongOracle, ModInverseOddAndEvenModuli) {
     int checked = 0;
     for (uint32_t units : {1u, 2u, 5u, 16u, 33u, 64u}) {
-        for (int odd = 0; odd < 2; odd++) {
-            for (int round = 0; round < 6; round++) {
-                auto mb = randomBytes(units, 0);
-                mb.back() = odd ? (mb.back() | 1) : (mb.back() & 0xFE);
-                auto ab = randomBytes(units + 1, 0);
-                Vl m = toVlong(mb), a = toVlong(ab);
-                Bn em = toBn(mb), ea = toBn(ab), ei(BN_new());
-                bool exists = BN_mod_inverse(ei.get(), ea.get(), em.get(), ctx.get()) != nullptr;
-                vlong* inv = nullptr;
-                MSTATUS status = VLONG_modInverse(a.get(), m.get(), &inv, nullptr);
-                if (exists) {
-                    ASSERT_EQ(OK, status);
-                    EXPECT_SAME(inv, ei.get());
-                    checked++;
-                    VLONG_release(&inv, nullptr);
-                } else {
-                    EXPECT_NE(OK, status);
-                    EXPECT_EQ(nullptr, inv);
-                }
+        for (int round = 0; round < 12; round++) {
+            Num m(withLowBit(operand(units), round % 2)), a(operand(units + 1)), inv;
+            VLONG_release(&inv.v, nullptr);
+            const bool exists = BN_mod_inverse(inv.bn, a.bn, m.bn, bnCtx()) != nullptr;
+            const MSTATUS status = VLONG_modInverse(a.v, m.v, &inv.v, nullptr);
+            if (!exists) {
+                EXPECT_NE(OK, status);
+                EXPECT_EQ(nullptr, inv.v);
+                continue;
             }
+            ASSERT_EQ(OK, status);
+            EXPECT_SAME(inv) << units;
+            checked++;
         }
     }
     EXPECT_GT(checked, 20);
 }
 
-TEST_F(VlongOracle, PowerModManySizes) {
+TEST(VlongOracle, PowerModAndMontgomeryWindows) {
     // exponent lengths: public exponents, then long enough for the Montgomery path
-    const uint32_t expUnits[] = {1, 2, 13, 14, 22, 64};
     for (uint32_t mu : {1u, 2u, 7u, 16u, 32u, 33u, 64u}) {
-        for (uint32_t eu : expUnits) {
-            for (int odd = 0; odd < 2; odd++) {
-                auto mb = randomBytes(mu, 0);
-                mb.back() = odd ? (mb.back() | 1) : (mb.back() & 0xFE);
-                auto xb = randomBytes(mu + 1, 0), eb = randomBytes(eu, 0);
-                Vl m = toVlong(mb), x = toVlong(xb), e = toVlong(eb);
-                vlong* r = nullptr;
+        for (uint32_t eu : {1u, 2u, 13u, 14u, 22u, 64u}) {
+            for (bool odd : {false, true}) {
+                Num m(withLowBit(operand(mu), odd)), x(operand(mu + 1)), e(operand(eu)), r;
+                VLONG_release(&r.v, nullptr);
                 vlong* queue = nullptr;
-                ASSERT_EQ(OK, VLONG_powerMod(x.get(), e.get(), m.get(), &r, &queue));
-                Bn em = toBn(mb), ex = toBn(xb), ee = toBn(eb), er(BN_new());
-                BN_mod_exp(er.get(), ex.get(), ee.get(), em.get(), ctx.get());
-                EXPECT_SAME(r, er.get()) << mu << " units, exponent " << eu << " odd " << odd;
-                VLONG_release(&r, nullptr);
+                ASSERT_EQ(OK, VLONG_powerMod(x.v, e.v, m.v, &r.v, &queue));
                 VLONG_drainQueue(&queue);
+                BN_mod_exp(r.bn, x.bn, e.bn, m.bn, bnCtx());
+                EXPECT_SAME(r) << mu << " units, exponent " << eu << " odd " << odd;
             }
         }
     }
-}
-
-TEST_F(VlongOracle, MontgomeryPowerEveryWindowWidth) {
     // 10 bits: binary; 50: w 3; 100: w 4; 300: w 5; 700 and 1500: w 6
     for (uint32_t mu : {1u, 3u, 16u, 32u, 64u}) {
-        auto mb = randomBytes(mu, 0);
-        mb.back() |= 1;
-        Vl m = toVlong(mb);
+        Num m(withLowBit(operand(mu), true));
         MontContext* mont = nullptr;
-        ASSERT_EQ(OK, MONT_setup(&mont, m.get(), nullptr));
+        ASSERT_EQ(OK, MONT_setup(&mont, m.v, nullptr));
         for (uint32_t bits : {1u, 2u, 10u, 23u, 24u, 50u, 79u, 80u, 100u, 239u, 240u, 300u, 671u,
                               672u, 700u, 1500u}) {
-            auto eb = randomBytes((bits + 31) / 32, 0);
-            Bn ee = toBn(eb);
-            BN_mask_bits(ee.get(), int(bits));
-            BN_set_bit(ee.get(), int(bits - 1));
-            std::vector<uint8_t> ebytes = bnBytes(ee.get());
-            auto xb = randomBytes(mu, 0);
-            Vl e = toVlong(ebytes), x = toVlong(xb);
-            if (VLONG_compare(x.get(), m.get()) >= 0) VLONG_shiftRight(x.get(), 1);
-            vlong* r = nullptr;
-            ASSERT_EQ(OK, MONT_power(mont, x.get(), e.get(), &r, nullptr));
-            Bn em = toBn(mb), ex = toBn(vlongBytes(x.get())), er(BN_new());
-            BN_mod_exp(er.get(), ex.get(), ee.get(), em.get(), ctx.get());
-            EXPECT_SAME(r, er.get()) << mu << " units, " << bits << " exponent bits";
-            VLONG_release(&r, nullptr);
+            Num e(operand((bits + 31) / 32));
+            BN_mask_bits(e.bn, int(bits));
+            BN_set_bit(e.bn, int(bits - 1));
+            Num exact(bnBytes(e.bn)), x(operand(mu)), r;
+            BN_mod(x.bn, x.bn, m.bn, bnCtx());
+            Num xr(bnBytes(x.bn));
+            VLONG_release(&r.v, nullptr);
+            ASSERT_EQ(OK, MONT_power(mont, xr.v, exact.v, &r.v, nullptr));
+            BN_mod_exp(r.bn, xr.bn, exact.bn, m.bn, bnCtx());
+            EXPECT_SAME(r) << mu << " units, " << bits << " exponent bits";
         }
         MONT_dispose(&mont, nullptr);
     }
 }
 
-TEST_F(VlongOracle, BarrettMulMod) {
-    for (uint32_t mu : {1u, 2u, 8u, 16u, 64u, 65u, 128u}) {
+TEST(VlongOracle, BarrettMulMod) {
+    for (uint32_t units : {1u, 2u, 8u, 16u, 64u, 65u, 128u}) {
         for (int pattern = 0; pattern < 4; pattern++) {
-            auto mb = randomBytes(mu, pattern == 1 ? 0 : pattern);
-            Vl m = toVlong(mb);
-            vlong* mu_ = nullptr;
-            ASSERT_EQ(OK, BARRETT_setup(&mu_, m.get(), nullptr));
-            Vl muv(mu_);
-            Bn em = toBn(mb);
+            Num m(operand(units, pattern == 1 ? 0 : pattern)), mu;
+            VLONG_release(&mu.v, nullptr);
+            ASSERT_EQ(OK, BARRETT_setup(&mu.v, m.v, nullptr));
             for (int round = 0; round < 4; round++) {
-                auto ab = randomBytes(mu, round == 0 ? 1 : 0), bb = randomBytes(mu, 0);
-                Bn ea = toBn(ab), eb = toBn(bb), er(BN_new());
-                BN_mod(ea.get(), ea.get(), em.get(), ctx.get());
-                BN_mod(eb.get(), eb.get(), em.get(), ctx.get());
-                Vl a = toVlong(bnBytes(ea.get())), b = toVlong(bnBytes(eb.get()));
-                Vl r = toVlong({});
-                ASSERT_EQ(OK,
-                          BARRETT_mulMod(r.get(), a.get(), b.get(), m.get(), muv.get(), nullptr));
-                BN_mod_mul(er.get(), ea.get(), eb.get(), em.get(), ctx.get());
-                EXPECT_SAME(r.get(), er.get()) << mu << " units";
-                // result in place of an operand
-                ASSERT_EQ(OK,
-                          BARRETT_mulMod(a.get(), a.get(), a.get(), m.get(), muv.get(), nullptr));
-                BN_mod_sqr(er.get(), ea.get(), em.get(), ctx.get());
-                EXPECT_SAME(a.get(), er.get());
+                Num a0(operand(units, round == 0 ? 1 : 0)), b0(operand(units)), r;
+                BN_mod(a0.bn, a0.bn, m.bn, bnCtx());
+                BN_mod(b0.bn, b0.bn, m.bn, bnCtx());
+                Num a(bnBytes(a0.bn)), b(bnBytes(b0.bn));
+                ASSERT_EQ(OK, BARRETT_mulMod(r.v, a.v, b.v, m.v, mu.v, nullptr));
+                BN_mod_mul(r.bn, a.bn, b.bn, m.bn, bnCtx());
+                EXPECT_SAME(r) << units << " units";
+                ASSERT_EQ(OK, BARRETT_mulMod(a.v, a.v, a.v, m.v, mu.v, nullptr)); // in place
+                BN_mod_sqr(a.bn, a.bn, m.bn, bnCtx());
+                EXPECT_SAME(a) << units << " units, squared in place";
             }
         }
     }
 }
 
-TEST_F(VlongOracle, SignedAddSubtractAndShifts) {
+TEST(VlongOracle, SignedAddSubtractAndShifts) {
     for (int round = 0; round < 200; round++) {
-        auto ab = randomBytes(1 + g_rng() % 9, int(g_rng() % 4)),
-             bb = randomBytes(1 + g_rng() % 9, int(g_rng() % 4));
-        bool an = g_rng() & 1, bn = g_rng() & 1;
-        Vl a = toVlong(ab), b = toVlong(bb);
-        a->negative = an;
-        b->negative = bn;
-        Bn ea = toBn(ab), eb = toBn(bb), er(BN_new());
-        BN_set_negative(ea.get(), an);
-        BN_set_negative(eb.get(), bn);
-        vlong* sum = nullptr;
-        ASSERT_EQ(OK, VLONG_duplicate(a.get(), &sum, nullptr));
-        Vl s(sum);
-        ASSERT_EQ(OK, VLONG_add(s.get(), b.get(), nullptr));
-        BN_add(er.get(), ea.get(), eb.get());
-        EXPECT_SAME(s.get(), er.get());
-        EXPECT_EQ(BN_is_negative(er.get()) ? 1u : 0u, s->negative);
-        ASSERT_EQ(OK, VLONG_copySigned(s.get(), a.get()));
-        ASSERT_EQ(OK, VLONG_subtract(s.get(), b.get(), nullptr));
-        BN_sub(er.get(), ea.get(), eb.get());
-        EXPECT_SAME(s.get(), er.get());
-        EXPECT_EQ(BN_is_negative(er.get()) ? 1u : 0u, s->negative);
-        uint32_t shift = g_rng() % 100;
-        ASSERT_EQ(OK, VLONG_shiftLeft(a.get(), shift));
-        BN_lshift(er.get(), ea.get(), int(shift));
-        EXPECT_SAME(a.get(), er.get());
-        ASSERT_EQ(OK, VLONG_shiftRight(a.get(), shift + 7));
-        BN_rshift(er.get(), er.get(), int(shift + 7));
-        EXPECT_SAME(a.get(), er.get());
+        const Bytes ab = operand(1 + random32() % 9, int(random32() % 4)),
+                    bb = operand(1 + random32() % 9, int(random32() % 4));
+        const bool an = random32() & 1, bn = random32() & 1;
+        Num a(ab), b(bb), s, d;
+        a.v->negative = an;
+        b.v->negative = bn;
+        BN_set_negative(a.bn, an);
+        BN_set_negative(b.bn, bn);
+        ASSERT_EQ(OK, VLONG_copySigned(s.v, a.v));
+        ASSERT_EQ(OK, VLONG_add(s.v, b.v, nullptr));
+        BN_add(s.bn, a.bn, b.bn);
+        ASSERT_EQ(OK, VLONG_copySigned(d.v, a.v));
+        ASSERT_EQ(OK, VLONG_subtract(d.v, b.v, nullptr));
+        BN_sub(d.bn, a.bn, b.bn);
+        for (Num* n : {&s, &d}) {
+            EXPECT_SAME(*n) << round;
+            EXPECT_EQ(BN_is_negative(n->bn) ? 1u : 0u, n->v->negative) << round;
+        }
+        const uint32_t shift = random32() % 100;
+        ASSERT_EQ(OK, VLONG_shiftLeft(a.v, shift));
+        BN_lshift(a.bn, a.bn, int(shift));
+        EXPECT_SAME(a);
+        ASSERT_EQ(OK, VLONG_shiftRight(a.v, shift + 7));
+        BN_rshift(a.bn, a.bn, int(shift + 7));
+        EXPECT_SAME(a);
     }
 }
 
