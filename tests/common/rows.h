@@ -21,7 +21,8 @@ struct Row {
         return i < f.size() ? f[i] : none;
     }
     Bytes hex(size_t i) const { return (*this)[i] == "-" ? Bytes() : unhex((*this)[i]); }
-    long num(size_t i) const { return std::stol((*this)[i], nullptr, 0); }
+    // 64 bits on every target, so that 0xFFFFFFF0 reads on a 32-bit one too.
+    long long num(size_t i) const { return std::stoll((*this)[i], nullptr, 0); }
     // The message of a text field: "-" is empty, "c*n" n times c, escapes \n \r \t \b \s.
     std::string text(size_t i) const {
         const std::string& s = (*this)[i];
