@@ -21,8 +21,9 @@ struct Row {
         return i < f.size() ? f[i] : none;
     }
     Bytes hex(size_t i) const { return (*this)[i] == "-" ? Bytes() : unhex((*this)[i]); }
-    long num(size_t i) const { return std::stol((*this)[i], nullptr, 0); }
-    // The message of a text field: "-" is empty, "c*n" n times c, \n and \r escapes.
+    // 64 bits on every target, so that 0xFFFFFFF0 reads on a 32-bit one too.
+    long long num(size_t i) const { return std::stoll((*this)[i], nullptr, 0); }
+    // The message of a text field: "-" is empty, "c*n" n times c, escapes \n \r \t \b \s.
     std::string text(size_t i) const {
         const std::string& s = (*this)[i];
         if (s == "-") return "";
@@ -31,12 +32,23 @@ struct Row {
         for (size_t k = 0; k < s.size(); ++k) {
             if (s[k] == '\\' && k + 1 < s.size()) {
                 const char c = s[++k];
-                out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c == 's' ? ' ' : c;
+                out += c == 'n'   ? '\n'
+                       : c == 'r' ? '\r'
+                       : c == 't' ? '\t'
+                       : c == 'b' ? '\b'
+                       : c == 's' ? ' '
+                                  : c;
             } else {
                 out += s[k];
             }
         }
         return out;
+    }
+    // Fields i and after joined by single blanks, read as one text field.
+    std::string rest(size_t i) const {
+        std::string s;
+        for (size_t k = i; k < f.size(); ++k) s += (k > i ? " " : "") + f[k];
+        return Row{where, {s}}.text(0);
     }
 };
 
