@@ -470,6 +470,7 @@ const std::map<std::string, Entry> kEntries = {
     dup2(fds[0], 0);
     g_shell_runner = shell, g_sleep_hook = sleep, g_exec_hook = exec;
     g_netif_socket = netifSocket, g_netif_ioctl = netifIoctl;
+    boot_env_flags = {}; // whatever earlier suites of this process left there
     for (const std::string& f : c.all("flag")) {
         const Words w = words(f);
         const uint8_t v = uint8_t(number(w[1]));
