@@ -135,3 +135,13 @@ def rows(name):
                 fields = [f.strip() for f in line.rstrip("\n").split(" | ")]
                 params.append(pytest.param(*fields, id=f"{name}:{number}"))
     return params
+
+
+def items(field):
+    """A row's list field: split at ' & ', '-' the empty list."""
+    return [] if field == "-" else field.split(" & ")
+
+
+def unescape(text):
+    """A row's console text: \\n a line break, '-' nothing."""
+    return "" if text == "-" else text.replace("\\n", "\n")

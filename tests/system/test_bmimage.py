@@ -9,7 +9,7 @@ import zlib
 
 import pytest
 
-from simboard import run_sim
+from simboard import rows, run_sim
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 KEYS = os.path.join(ROOT, "keys")
@@ -170,8 +170,8 @@ def test_signatures_made_by_openssl_are_attached_and_accepted(tool, tmp_path):
                         manifests[-1]], check=True)
     assert run(tool, "verify", "--strict", out, check=False).returncode == 1
     run(tool, "attach", "--manifest-signature", ",".join(manifests), out, "-o", out)
-    rows = run(tool, "info", out).stdout.splitlines()[1:]
-    assert [row.split()[-2:] for row in rows] == [["production", "9"]] * 2
+    listed = run(tool, "info", out).stdout.splitlines()[1:]
+    assert [row.split()[-2:] for row in listed] == [["production", "9"]] * 2
     # The kernel's type record (app) is not its type word: the strict rules refuse it.
     strict = run(tool, "verify", "--strict", out, check=False).stderr
     assert strict.endswith("sub-image 1 at offset 0: type record disagrees with the type word\n")
@@ -224,50 +224,34 @@ def damaged(blob, at=None, value=0, fmt=">H"):
     return bytes(blob)
 
 
-BAD_MANIFEST = "manifest signature does not verify"
-# (name, how the image is made from a production-signed one, info row end: CRC, signature,
-# manifest, counter; verify message, verify --strict message)
-TABLE = [
-    ("good", lambda b: b, "good production production 3", None, None),
-    ("bad CRC", lambda b: b[:20] + b"\x12\x34" + b[22:], "bad production bad 3", "bad CRC",
-     "bad CRC"),
-    ("data flipped", lambda b: damaged(flipped(b)), "good bad bad 3", "signature does not verify",
-     BAD_MANIFEST),
-    ("development", None, "good development development 3",
-     "signed with the development key: not accepted without --key", BAD_MANIFEST),
-    ("unsigned", lambda b: damaged(b, 24, 0), "good none bad 3", "unsigned", BAD_MANIFEST),
-    ("counter lowered", lambda b: damaged(b, 290, 2, ">I"), "good production bad 2", None,
-     BAD_MANIFEST),
-    ("truncated", lambda b: b[:-1], None, "is truncated (needs 1580 bytes, 1579 left)", None),
-    ("short header", lambda b: b[:20], None, "truncated header at offset 0 (20 bytes", None),
-    ("H beyond the image", lambda b: damaged(b, 22, 0xFFFF), None,
-     "header at offset 0 has unusable lengths (layout 3, H 65535)", None),
-    ("len at its limit", lambda b: damaged(b, 4, 0xFFFFFFFF, ">I"), None, "unusable lengths",
-     None),
-    ("record past H", lambda b: damaged(b, 26, 0x4000), "good bad bad -",
-     "signature does not verify", "malformed header or records"),
-    ("signature past record", lambda b: damaged(b, 28, 0x0200), "good bad bad 3",
-     "signature does not verify", BAD_MANIFEST),
-]
+def changed(blob, change):
+    """blob changed as a row of bmimage_verify.txt says."""
+    op, *a = change.split()
+    if op == "poke":
+        return blob[:int(a[0])] + bytes.fromhex(a[1]) + blob[int(a[0]) + len(a[1]) // 2:]
+    if op == "set":
+        return damaged(blob, int(a[0]), int(a[2], 0), ">" + a[1])
+    if op == "keep":
+        return blob[:int(a[0])]
+    return damaged(flipped(blob)) if op == "flip" else blob
 
 
-@pytest.mark.parametrize("name,make,row,reason,strict", TABLE, ids=[t[0] for t in TABLE])
-def test_info_and_verify_table(tool, tmp_path, name, make, row, reason, strict):
+@pytest.mark.parametrize("name,change,row,reason,strict", rows("bmimage_verify.txt"))
+def test_info_and_verify_table(tool, tmp_path, name, change, row, reason, strict):
     image = create(tool, tmp_path / "i", "app", "4.3.2.1", b"D" * 1024)
-    signer = "development" if make is None else "production"
+    signer = "development" if change == "development" else "production"
     run(tool, "sign", "--key", key(signer, "key"), "--security-counter", 3, image, "-o", image)
-    if make:
-        image.write_bytes(make(image.read_bytes()))
+    image.write_bytes(changed(image.read_bytes(), change))
     info = run(tool, "info", image, check=False)
-    if row:
+    if row != "-":
         assert info.returncode == 0
         assert info.stdout.splitlines()[1].split() == ["0", "app", "3", "4.3.2.1", "556",
                                                       "1024", *row.split()]
     else:
         assert info.returncode == 1 and info.stderr.count("\n") == 1
-    for options, message in (((), reason), (("--strict",), strict or reason)):
+    for options, message in (((), reason), (("--strict",), reason if strict == "-" else strict)):
         verify = run(tool, "verify", *options, image, check=False)
-        if message is None:
+        if message == "-":
             assert verify.returncode == 0 and verify.stderr == ""
         else:
             assert verify.returncode == 1 and message in verify.stderr
@@ -275,61 +259,47 @@ def test_info_and_verify_table(tool, tmp_path, name, make, row, reason, strict):
             assert verify.stderr.count("\n") == 1
 
 
-def test_created_headers(tool, tmp_path):
-    data = b"0123456789"
-    expected = {  # every byte behind the CRC
-        "1": struct.pack(">III", 10, 0x054C4144, 0x01020304) + data,
-        "2": struct.pack(">IIIHH", 10, 0x854C4144, 0x01020304, 0, 24) + bytes(4) + data,
-        "3": struct.pack(">III4sHH", 32 + 10 - 16, 0x054C4144, 0x01020304, b"HDR3", 0, 32)
-        + struct.pack(">HHI", 6, 8, 0x064C4144) + data,
-    }
-    for layout, rest in expected.items():
-        image = create(tool, tmp_path / f"l{layout}", "devicetree", "1.2.3.4", data, "--layout",
-                       layout, *(["--type-record", "0x064c4144"] if layout == "3" else []))
-        blob = image.read_bytes()
-        assert blob[4:] == rest
-        assert struct.unpack_from(">I", blob)[0] == image_crc(blob[4:])
-    refused = [("--version", "1.2.3.256"), ("--type", "app7"), ("--layout", "4")]
-    for option, value in refused:
-        args = {"--type": "app", "--version": "1.0.0.0", "--layout": "3", option: value}
-        result = run(tool, "create", *sum(args.items(), ()), "--data", tmp_path / "l1.data", "-o",
-                     tmp_path / "x", check=False)
-        assert result.returncode == 2 and result.stderr.count("\n") == 1
-    hdr3 = create(tool, tmp_path / "h", data=b"HDR3" + bytes(8))
-    result = run(tool, "create", "--type", "app", "--version", "1.0.0.0", "--layout", "1",
-                 "--data", f"{hdr3}.data", "-o", tmp_path / "x", check=False)
-    assert result.returncode == 1 and "would read as a layout-3 header" in result.stderr
+@pytest.mark.parametrize("options,header", rows("bmimage_headers.txt"))
+def test_created_headers(tool, tmp_path, options, header):
+    image = create(tool, tmp_path / "i", "devicetree", "1.2.3.4", b"0123456789", *options.split())
+    blob = image.read_bytes()
+    assert blob[4:].hex() == header.replace(" ", "") + b"0123456789".hex()
+    assert struct.unpack_from(">I", blob)[0] == image_crc(blob[4:])
 
 
-def test_outputs_and_refused_command_lines(tool, tmp_path):
-    image = create(tool, tmp_path / "i")
-    node, link = tmp_path / "node", tmp_path / "link"
+@pytest.fixture
+def folder(tool, tmp_path):
+    """What the rows of bmimage_refused.txt name in {T}."""
+    create(tool, tmp_path / "i")
+    node = tmp_path / "node"
     if os.geteuid() == 0:
         os.mknod(node, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
     else:
         os.mkfifo(node)
-    os.symlink("i", link)
+    os.symlink("i", tmp_path / "link")
     (tmp_path / "noise").write_bytes(os.urandom(256))
     (tmp_path / "nowhere").symlink_to("gone")
-    make = ["create", "--type", "app", "--version", "1.0.0.0", "--data", f"{image}.data"]
-    refused = [  # (arguments, exit status, the one line on standard error)
-        (make + ["-o", node], 1, f"{node}: not a regular file; nothing written"),
-        (make + ["-o", tmp_path], 1, f"{tmp_path}: not a regular file; nothing written"),
-        (make + ["-o", tmp_path / "nowhere"], 1, f"{tmp_path}/nowhere: a link to nothing; "
-         "nothing written"),
-        (make + ["--type", "kernel", "-o", tmp_path / "x"], 2, "create: --type given twice"),
-        (make[:-2] + ["-o", tmp_path / "x"], 2, "create: --data is missing"),
-        (["sign", "--key", key("production", "key"), image], 2, "sign: -o OUT is missing"),
-        (["verify", "--key", key("production", "key"), image], 2,
-         f"{key('production', 'key')}: not an RSA public key (PEM or DER); refused"),
-        (["attach", "--signature", tmp_path / "noise", image, "-o", tmp_path / "a"], 1,
-         "attach: signature 1 does not verify the sub-image at offset 0 under the production key"),
-    ]
-    for args, status, message in refused:
-        result = run(tool, *args, check=False)
-        assert (result.returncode, result.stderr.splitlines()[0]) == (status, f"bmimage: {message}")
-    assert stat.S_ISCHR(os.stat(node).st_mode) == (os.geteuid() == 0)
-    assert not os.path.exists(tmp_path / "a") and not os.path.exists(tmp_path / "x")
+    (tmp_path / "hdr3").write_bytes(b"HDR3" + bytes(8))
+    return tmp_path
+
+
+@pytest.mark.parametrize("status,args,message", rows("bmimage_refused.txt"))
+def test_refused_command_lines(tool, folder, status, args, message):
+    make = "create --type app --version 1.0.0.0 --data {T}/i.data"
+
+    def place(text):
+        return text.replace("CREATE", make).replace("{T}", str(folder)).replace(
+            "{K}", key("production", "key"))
+    result = run(tool, *place(args).split(), check=False)
+    first, *more = result.stderr.splitlines()
+    assert (result.returncode, first) == (int(status), f"bmimage: {place(message)}")
+    assert all(line.startswith("usage: bmimage ") for line in more)  # nothing else
+    assert stat.S_ISCHR(os.stat(folder / "node").st_mode) == (os.geteuid() == 0)
+    assert not os.path.exists(folder / "a") and not os.path.exists(folder / "x")
+
+
+def test_outputs_through_a_link_and_to_standard_output(tool, folder):
+    image, link = folder / "i", folder / "link"
     run(tool, "sign", "--key", key("production", "key"), image, "-o", link)
     assert os.path.islink(link) and run(tool, "verify", image).returncode == 0
     assert subprocess.run([tool, "pack", image, "-o", "-"], capture_output=True).stdout == \

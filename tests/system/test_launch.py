@@ -8,14 +8,13 @@ import tarfile
 
 import pytest
 
-from simboard import board_stderr, run_sim, texts
+from simboard import board_stderr, items, rows, run_sim, texts, unescape
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SAMPLE_BIN = os.path.join(SOURCE, "sandbox", "sample-app", "home", "bin")
 APP = "/tmp/home/bin/mp.elf.strip"
 UNTAR = "cd /tmp \\ntar mxzf /tmp/veloximage.tar.gz \\nrm /tmp/veloximage.tar.gz\\n"
 BACKTRACE = "/bin/backtrace"
-SCRIPT_RAN = "Running install script\nsample install script ran\n"
 NO_GDB = "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
 
 
@@ -67,33 +66,16 @@ def boot_source(board):
     return (board / "eeprom.bin").read_bytes()[0x13A]
 
 
-# environment, shell commands after the install script, stub programs started, console texts
-ROWS = {
-    "6-plain": ((), [], [BACKTRACE], ["APP_MODE=demo\n", "LD_PRELOAD=(unset)\n"]),
-    "5-memchk": (("memchk=on",), [], [], ["APP_MODE=demo\n", "LD_PRELOAD=libduma.so.0.0.0\n"]),
-    "4-gdb-missing": (("gdb=on", "memchk=on"), [], [BACKTRACE],
-                      ["Extracting GDB from image slot 2\n", NO_GDB, "LD_PRELOAD=(unset)\n"]),
-    "3-gdb": (("gdb=on",), [f"/tmp/gdb {APP}", "reboot"], [],
-              ["*** Launching under GDB ***\n", f"debugger started: {APP}\n"]),
-    "2-gdbserver": (("gdbserver=on",), [f"/bin/gdbserver :1234 {APP}\\n", "reboot"],
-                    [f"/bin/gdbserver :1234 {APP}"], [SCRIPT_RAN]),
-    "1-gdbserver-memchk": (("gdbserver=on", "gdb=on", "memchk=on", "gdbport=2345"),
-                           [f"LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :2345 {APP}\\n",
-                            "reboot"], [f"/bin/gdbserver :2345 {APP}"], [SCRIPT_RAN]),
-    "shell": (("shell=on",), ["/bin/sh\\n"], [BACKTRACE],
-              ["Dropping into shell\nDropping out of shell\n"]),
-}
-
-
-@pytest.mark.parametrize("row", ROWS)
-def test_launch_rows(board, tmp_path, row):
-    env, commands, stubs, shown = ROWS[row]
+@pytest.mark.parametrize("row,env,commands,stubs,shown", rows("launch.txt"))
+def test_launch_rows(board, tmp_path, row, env, commands, stubs, shown):
     debugger = image(tmp_path, gzip.compress(b'#!/bin/sh\necho "debugger started: $*"\n'))
-    out, err = boot(board, [image(tmp_path), debugger if row == "3-gdb" else None], env)
+    out, err = boot(board, [image(tmp_path), debugger if row == "3-gdb" else None], items(env))
     shell = texts(board, "shell")
-    assert shell[shell.index(UNTAR) + 1:] == ["/tmp/home/bin/install.sh"] + commands
-    assert [t for t in texts(board, "cmd") if t.startswith(("/bin/back", "/bin/gdbs"))] == stubs
-    assert all(text in out for text in shown)
+    app = [s.replace("{APP}", APP) for s in items(commands)]
+    assert shell[shell.index(UNTAR) + 1:] == ["/tmp/home/bin/install.sh"] + app
+    assert [t for t in texts(board, "cmd") if t.startswith(("/bin/back", "/bin/gdbs"))] == [
+        s.replace("{APP}", APP) for s in items(stubs)]
+    assert all(unescape(text).replace("{APP}", APP) in out for text in items(shown))
     assert ("Extracting GDB" in out) == row.startswith(("3", "4"))
     assert boot_source(board) == 1
 
@@ -105,34 +87,14 @@ def test_env_setup_with_an_odd_number_of_words(board, tmp_path):
             "=== Sample switch application 7.1.0.2 ===\nAPP_MODE=lab\nAPP_SITE=\n") in out
 
 
-OPEN1 = "Failed to open Application image 1. Trying image 2.\n"
-# slot 1, slot 2, environment, standard error begins with ("": is empty), boot source after an
-# application ran
-FALLBACKS = {
-    "slot 1 missing": (None, "good", (), OPEN1, 2),
-    "crc first attempt": ("flipped", "good", (), "Image1 CRC failed, trying Image2 now.\n", 2),
-    # The second attempt is the other slot of the first choice: slot 2 again.
-    "crc second attempt": (None, "flipped", (), OPEN1 + "Image2 CRC failed, trying Image1 now.\n"
-                           "Both image1 and image2 failed.\n", None),
-    "truncated": (None, "truncated", (), OPEN1 + "Image2 CRC failed, trying Image1 now.\n"
-                  "Both image1 and image2 failed.\n", None),
-    "unsigned": ("unsigned", "unsigned", (), "", None),
-    "no bootable sub-image": ("kernel", "kernel", (), "Image has invalid header 0x0. (0x64c4144)\n"
-                              "Image1 has invalid header... trying Image2.\n"
-                              "No valid application image found. Trying rescue image\n", None),
-    "both missing": (None, None, ("shell=on",), OPEN1 + "Failed to open Application image 2.\n",
-                     None),
-}
-
-
-@pytest.mark.parametrize("case", FALLBACKS)
-def test_fallbacks(board, tmp_path, case):
-    slot1, slot2, env, err_start, source = FALLBACKS[case]
+@pytest.mark.parametrize("case,slot1,slot2,env,err_start,source", rows("fallbacks.txt"))
+def test_fallbacks(board, tmp_path, case, slot1, slot2, env, err_start, source):
+    err_start, source = unescape(err_start), None if source == "-" else int(source)
     good = image(tmp_path)
-    make = {None: None, "good": good, "flipped": good[:-1] + bytes([good[-1] ^ 1]),
+    make = {"-": None, "good": good, "flipped": good[:-1] + bytes([good[-1] ^ 1]),
             "truncated": good[:-100], "unsigned": image(tmp_path, signed=False),
             "kernel": image(tmp_path, b"kernel", kind="kernel")}
-    out, err = boot(board, [make[slot1], make[slot2]], env)
+    out, err = boot(board, [make[slot1], make[slot2]], items(env))
     assert err.startswith(err_start) and (err_start or not err)  # "": nothing at all
     assert ("APP_MODE=demo" in out) == (source is not None)
     if source:

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from simboard import boot, run_to_end, set_eeprom
+from simboard import boot, items, rows, run_to_end, set_eeprom
 from test_escape import side  # noqa: F401  (switch-sim as root and as an ordinary user)
 from test_launch import boot_source, image
 
@@ -38,38 +38,24 @@ def installed(board):
     return log.read_text().count(" installed from USB at ") if log.exists() else 0
 
 
-# The texts of each step, byte for byte, are in tests/unit/usb_test.cpp; here the whole start.
-# files on the stick, the replacement already on the rejected list, answers, texts shown in
-# order, texts never shown, installs logged, slots written
-STARTS = {
-    "both replacements": ([REPLACE[1], REPLACE[2]], None, (), [
-        "Image2 has been successfully replaced", "Image1 has been successfully replaced",
-        "Booting image '1'", "APP_MODE=demo"], ["rejected list"], 2, [1, 2]),
-    "rejected replacement answered n": ([REPLACE[1], REPLACE[2]], REPLACE[2], NO, [
-        "Replacement USB image is in rejected list.", "Booting image '1'",
-        "Entering Rescue Mode."], ["successfully replaced", "Timeout"], 0, []),
-    "slot 2 only, rejected, answered y": ([REPLACE[2]], REPLACE[2], YES, [
-        "Replacement USB image is in rejected list.", "Continuing with replacement USB image...",
-        "Image2 has been successfully replaced", "Booting image '2'", "APP_MODE=demo"],
-        ["Timeout"], 1, [2]),
-}
-
-
-@pytest.mark.parametrize("case", STARTS)
-def test_replacements(board, tmp_path, case):
-    names, on_list, answers, shown, never, logged, slots = STARTS[case]
-    data = stick(board, tmp_path, names)
-    if on_list:
+@pytest.mark.parametrize("case,names,on_list,answer,shown,never,logged,slots",
+                         rows("usb_starts.txt"))
+def test_replacements(board, tmp_path, case, names, on_list, answer, shown, never, logged,
+                      slots):
+    data = stick(board, tmp_path, items(names))
+    if on_list != "-":
         (board / "user" / "images" / "rejected").mkdir(parents=True)
         (board / "user" / "images" / "rejected" / hashlib.md5(data).hexdigest()).touch()
+    answers = [] if answer == "-" else [(r"\(y/n\) ", answer + "\r")]
     console = run_to_end(boot(board, *SCALE), answers)
     assert WAIT + "USB mounted and ready!\nNo boot image found on USB.\n" in console.text
     at = 0
-    for text in shown:
+    for text in items(shown):
         at = console.text.index(text, at)
-    assert not [text for text in never if text in console.text]
-    assert installed(board) == logged
-    assert [n for n in (1, 2) if (board / "user" / "images" / f"image{n}").exists()] == slots
+    assert not [text for text in items(never) if text in console.text]
+    assert installed(board) == int(logged)
+    assert [str(n) for n in (1, 2) if (board / "user" / "images" / f"image{n}").exists()] == \
+        items(slots)
 
 
 def test_os_image_booted_once_then_asked(board, tmp_path):
