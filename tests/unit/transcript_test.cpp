@@ -27,6 +27,7 @@
 #include "boot/startup.h"
 #include "boot/usb.h"
 #include "crypto/asn1/keys.h"
+#include "image/image.h"
 #include "crypto/platform/platform.h"
 #include "rescue/download.h"
 #include "rescue/network.h"
@@ -45,26 +46,7 @@ namespace fs = std::filesystem;
 using testutil::Bytes;
 using Words = std::vector<std::string>;
 
-// \n \r \t \a \b \e \s (space) \\ and \xHH.
-std::string unescape(const std::string& s) {
-    std::string out;
-    for (size_t k = 0; k < s.size(); ++k) {
-        if (s[k] != '\\' || k + 1 == s.size()) {
-            out += s[k];
-            continue;
-        }
-        const char c = s[++k];
-        const char* from = "nrtabes";
-        const char* to = "\n\r\t\a\b\x1b ";
-        if (const char* p = strchr(from, c); p && c)
-            out += to[p - from];
-        else if (c == 'x')
-            out += char(std::stoi(s.substr(k + 1, 2), nullptr, 16)), k += 2;
-        else
-            out += c;
-    }
-    return out;
-}
+using testutil::unescape;
 
 std::string escape(const std::string& s) {
     std::string out;
@@ -237,6 +219,7 @@ struct Effect {
     int nth, seen = 0;
 };
 struct Child {
+    const testutil::TempBoard* board = nullptr;
     std::string root, results;
     Words commands;
     uint64_t slept = 0, sleep_file_at = 0;
@@ -392,6 +375,7 @@ const std::map<std::string, Entry> kEntries = {
     ENTRY(mount_user_filesystem, (mount_user_filesystem(), 0)),
     ENTRY(choose_boot_slot, choose_boot_slot()),
     ENTRY(reboot_board, (reboot_board(), 0)),
+    ENTRY(show_installed_versions, show_installed_versions()),
     {"read_line", // the line then |; the status its length
      [](const Words& a, std::string& r) {
          char buf[64];
@@ -420,12 +404,7 @@ const std::map<std::string, Entry> kEntries = {
     {"poke", // a board file rewritten under the running process
      [](const Words& a, std::string&) {
          size_t i = 2;
-         std::fstream f(g.root + "/" + a.at(0), std::ios::in | std::ios::out | std::ios::binary);
-         const Bytes b = spec(a, i);
-         f.seekp(std::streamoff(number(a.at(1))));
-         f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-         f.close();
-         emu_reset();
+         g.board->poke(a.at(0), number(a.at(1)), spec(a, i));
          return i2c_open_buses(), 0;
      }},
     {"verify_traced", // the signature over a digest of n bytes, with trace levels
@@ -538,7 +517,7 @@ TEST_P(Transcript, Replays) {
     testutil::TempBoard board(65536, c.one("serial") == "-" ? "" : "SN0123456789");
     const char* savedRoot = g_fs_root;
     g_fs_root = board.dir.c_str();
-    g.root = board.dir, g.results = board.path(".t/");
+    g.board = &board, g.root = board.dir, g.results = board.path(".t/");
     for (const char* d : {".t", "tmp", "user", "dev", "bin"}) fs::create_directories(board.path(d));
     for (const std::string& line : c.all("conf")) board.configure(unescape(line) + "\n");
     for (const auto& [key, value] : c.f) { // the files, in the order given
