@@ -376,6 +376,15 @@ const std::map<std::string, Entry> kEntries = {
     ENTRY(choose_boot_slot, choose_boot_slot()),
     ENTRY(reboot_board, (reboot_board(), 0)),
     ENTRY(show_installed_versions, show_installed_versions()),
+    ENTRY(same_version, image_same_version(spec(a.at(0)).data(), num(a, 1))),
+    {"read_installed",
+     [](const Words& a, std::string& r) {
+         uint8_t out[16];
+         memset(out, 0x55, sizeof out);
+         const bool ok =
+             image_read_installed_header(number(a.at(0)), a.size() > 2 ? nullptr : out, num(a, 1));
+         return r += (ok ? testutil::hexOf(out, 16) : "-") + " ", int(ok);
+     }},
     {"read_line", // the line then |; the status its length
      [](const Words& a, std::string& r) {
          char buf[64];
