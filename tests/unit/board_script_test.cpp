@@ -78,6 +78,8 @@ std::string nums(std::initializer_list<uint64_t> v) {
     return s;
 }
 
+const board_record kFloor{BOARD_RECORD_FLOOR, BOARD_RECORD_FLOOR_TAG, 3};
+
 // One case of a script: its "case NAME" row and the steps below it.
 struct Script {
     Row head;
@@ -368,6 +370,12 @@ void BoardScript::call(const Row& r) {
     } else if (fn == "board_read") { // OFFSET COUNT
         buf.assign(size_t(a(1)), 0);
         run([&] { return board_read(uint16_t(a(0)), int(a(1)), buf.data()); });
+    } else if (fn == "record_read") { // the floor record, over aa bytes
+        buf.assign(3, 0xAA);
+        run([&] { return board_record_read(kFloor, buf.data()); });
+    } else if (fn == "record_write") { // BYTES
+        const Bytes v = bytesOf(r[2]);
+        run([&] { return board_record_write(kFloor, v.data()); });
     } else if (fn == "set_stamp") { // SLOT STAMP
         Bytes stamp = bytesOf(r[3]);
         run([&] { return board_set_image_timestamp(int(a(0)), stamp.data()); });
@@ -395,35 +403,5 @@ INSTANTIATE_TEST_SUITE_P(Emu, BoardScript, testing::ValuesIn(scripts("board/emu.
 INSTANTIATE_TEST_SUITE_P(Flash, BoardScript, testing::ValuesIn(scripts("board/flash.txt")),
                          scriptName);
 INSTANTIATE_TEST_SUITE_P(I2c, BoardScript, testing::ValuesIn(scripts("board/i2c.txt")), scriptName);
-
-// Two-copy records: a fresh board holds none, and a write cut at any transfer leaves the old
-// value current; only its last byte makes the new one current.
-TEST(BoardRecord, SurvivesACutAtEveryWrite) {
-    HostHooks hooks;
-    TempBoard board;
-    const board_record record{BOARD_RECORD_FLOOR, BOARD_RECORD_FLOOR_TAG, 3};
-    const uint8_t v1[3] = {1, 2, 3}, v2[3] = {4, 5, 6}, v3[3] = {7, 8, 9};
-    captureStdout([] { ASSERT_EQ(0, i2c_open_buses()); });
-    uint8_t got[3] = {0xAA, 0xAA, 0xAA};
-    EXPECT_EQ(0, board_record_read(record, got));
-    EXPECT_EQ(Bytes(3, 0), Bytes(got, got + 3));
-    ASSERT_EQ(1, board_record_write(record, v1)); // copy A, sequence 1
-    ASSERT_EQ(1, board_record_write(record, v2)); // copy B, sequence 2
-    // Two reads (their offset writes), then tag cleared, sequence, 3 bytes, 2 check bytes, tag.
-    int cut = 1, written = 0;
-    for (; cut <= 20 && !written; ++cut) {
-        emu_fail_nth_write(0, EEPROM_ADDR, cut);
-        captureStdout([&] { written = board_record_write(record, v3); });
-        emu_fail_nth_write(0, EEPROM_ADDR, 0);
-        ASSERT_EQ(1, board_record_read(record, got)) << cut;
-        EXPECT_EQ(Bytes(written ? v3 : v2, (written ? v3 : v2) + 3), Bytes(got, got + 3)) << cut;
-    }
-    EXPECT_EQ(11, cut - 1); // the eleventh transfer was never reached
-    Bytes disk = board.file("eeprom.bin");
-    uint16_t check = board_record_check(3, v3, 3);
-    EXPECT_EQ(Bytes({0x46, 3, 7, 8, 9, uint8_t(check >> 8), uint8_t(check), 0x46, 2, 4, 5, 6}),
-              Bytes(disk.begin() + 0x240, disk.begin() + 0x24C));
-    i2c_close_buses();
-}
 
 } // namespace

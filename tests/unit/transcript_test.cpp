@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <utility>
 #include <unistd.h>
 
 #include "board/i2c.h"
@@ -348,6 +349,7 @@ const std::map<std::string, Entry> kEntries = {
     ENTRY(input_closed, console_input_closed()),
     ENTRY(ask_yes_no, ask_yes_no(arg(a, 0).c_str(), num(a, 1))),
     ENTRY(ask_yn_poll, ask_yn_poll(arg(a, 0).c_str())),
+    ENTRY(poll_timeout, std::exchange(g_yn_poll_timeout_ms, num(a, 0))), // the last one
     ENTRY(stdin_null, dup2(open("/dev/null", O_RDONLY), 0) < 0),
     ENTRY(rescue_menu, rescue_menu()),
     ENTRY(rescue_diags, rescue_diags()),
