@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,22 @@
 #include "tests/common/data.h"
 
 namespace testutil {
+
+// Escapes \n \r \t \a \b \e \s (a blank) \xHH; any other character after \ stands for itself.
+inline std::string unescape(const std::string& s) {
+    static const char from[] = "nrtabes", to[] = "\n\r\t\a\b\x1b ";
+    std::string out;
+    for (size_t k = 0; k < s.size(); ++k) {
+        const char c = s[k] == '\\' && k + 1 < s.size() ? s[++k] : 0;
+        if (const char* p = c ? strchr(from, c) : nullptr)
+            out += to[p - from];
+        else if (c == 'x')
+            out += char(std::stoi(s.substr(k + 1, 2), nullptr, 16)), k += 2;
+        else
+            out += s[k];
+    }
+    return out;
+}
 
 struct Row {
     std::string where; // file:line
@@ -23,26 +40,12 @@ struct Row {
     Bytes hex(size_t i) const { return (*this)[i] == "-" ? Bytes() : unhex((*this)[i]); }
     // 64 bits on every target, so that 0xFFFFFFF0 reads on a 32-bit one too.
     long long num(size_t i) const { return std::stoll((*this)[i], nullptr, 0); }
-    // The message of a text field: "-" is empty, "c*n" n times c, escapes \n \r \t \b \s.
+    // The message of a text field: "-" is empty, "c*n" n times c, else unescaped.
     std::string text(size_t i) const {
         const std::string& s = (*this)[i];
         if (s == "-") return "";
         if (s.size() > 2 && s[1] == '*') return std::string(std::stoul(s.substr(2)), s[0]);
-        std::string out;
-        for (size_t k = 0; k < s.size(); ++k) {
-            if (s[k] == '\\' && k + 1 < s.size()) {
-                const char c = s[++k];
-                out += c == 'n'   ? '\n'
-                       : c == 'r' ? '\r'
-                       : c == 't' ? '\t'
-                       : c == 'b' ? '\b'
-                       : c == 's' ? ' '
-                                  : c;
-            } else {
-                out += s[k];
-            }
-        }
-        return out;
+        return unescape(s);
     }
     // Fields i and after joined by single blanks, read as one text field.
     std::string rest(size_t i) const {

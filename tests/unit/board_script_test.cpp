@@ -66,6 +66,20 @@ std::string errnoName(int e) {
     return names.count(e) ? names.at(e) : std::to_string(e);
 }
 
+// Fields FROM.. of a row, and numbers, each joined by blanks.
+std::string fields(const Row& r, size_t from, size_t n) {
+    std::string s;
+    for (size_t k = from; k < from + n; ++k) s += (k > from ? " " : "") + r[k];
+    return s;
+}
+std::string nums(std::initializer_list<uint64_t> v) {
+    std::string s;
+    for (uint64_t x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
+    return s;
+}
+
+const board_record kFloor{BOARD_RECORD_FLOOR, BOARD_RECORD_FLOOR_TAG, 3};
+
 // One case of a script: its "case NAME" row and the steps below it.
 struct Script {
     Row head;
@@ -96,8 +110,7 @@ class BoardScript : public testing::TestWithParam<Script> {
     uint64_t transfers = emu_i2c_transfer_count();
 
     void TearDown() override {
-        for (auto& [name, fd] : fds) dev_close(fd);
-        i2c_close_buses();
+        closeAll();
         EXPECT_EQ("", printed) << "output no step looked at";
     }
     void closeAll() {
@@ -159,26 +172,20 @@ void BoardScript::step(const Row& r) {
         fds.erase(r[1]);
     } else if (op == "addr") {
         expectRet(r, 3, dev_ioctl(fd(), I2C_SLAVE, reinterpret_cast<void*>(r.num(2))));
-    } else if (op == "write") {
-        Bytes b = bytesOf(r[2]);
-        expectRet(r, 3, dev_write(fd(), b.data(), b.size()));
-    } else if (op == "read") {
-        Bytes b(size_t(r.num(2)));
-        n = dev_read(fd(), b.data(), b.size());
+    } else if (op == "write" || op == "pwrite") { // [OFF] BYTES
+        const size_t p = op == "pwrite";
+        Bytes b = bytesOf(r[2 + p]);
+        expectRet(r, 3 + p,
+                  p ? dev_pwrite(fd(), b.data(), b.size(), r.num(2))
+                    : dev_write(fd(), b.data(), b.size()));
+    } else if (op == "read" || op == "pread") { // [OFF] LEN
+        const size_t p = op == "pread";
+        Bytes b(size_t(r.num(2 + p)));
+        n = p ? dev_pread(fd(), b.data(), b.size(), r.num(2)) : dev_read(fd(), b.data(), b.size());
         const int e = errno;
         b.resize(size_t(std::max<ssize_t>(n, 0)));
         errno = e;
-        expectCall(r, 3, n, b);
-    } else if (op == "pwrite") {
-        Bytes b = bytesOf(r[3]);
-        expectRet(r, 4, dev_pwrite(fd(), b.data(), b.size(), r.num(2)));
-    } else if (op == "pread") {
-        Bytes b(size_t(r.num(3)));
-        n = dev_pread(fd(), b.data(), b.size(), r.num(2));
-        const int e = errno;
-        b.resize(size_t(std::max<ssize_t>(n, 0)));
-        errno = e;
-        expectCall(r, 4, n, b);
+        expectCall(r, 3 + p, n, b);
     } else if (op == "erase") {
         erase_info_user e{uint32_t(r[2] == "null" ? 0 : r.num(2)), uint32_t(r.num(3))};
         expectRet(r, 4, dev_ioctl(fd(), MEMERASE, r[2] == "null" ? nullptr : &e));
@@ -186,10 +193,7 @@ void BoardScript::step(const Row& r) {
         mtd_info_user i{};
         expectRet(r, 2, dev_ioctl(fd(), MEMGETINFO, &i));
         if (r.num(2) == 0) {
-            EXPECT_EQ(r[3] + " " + r[4] + " " + r[5] + " " + r[6] + " " + r[7],
-                      std::to_string(i.type) + " " + std::to_string(i.flags) + " " +
-                          std::to_string(i.size) + " " + std::to_string(i.erasesize) + " " +
-                          std::to_string(i.writesize));
+            EXPECT_EQ(fields(r, 3, 5), nums({i.type, i.flags, i.size, i.erasesize, i.writesize}));
         }
     } else if (op == "fdgone") {
         EXPECT_EQ(-1, fcntl(seen.at(r[1]), F_GETFD));
@@ -273,10 +277,22 @@ void BoardScript::step(const Row& r) {
         shown([&] { ret = mtd_get_geometry(part(r[1]), &g); });
         EXPECT_EQ(r.num(2), ret);
         if (ret) {
-            EXPECT_EQ(r[3] + " " + r[4] + " " + r[5] + " " + r[6],
-                      std::to_string(g.block_count) + " " + std::to_string(g.erase_size) + " " +
-                          std::to_string(g.erase_shift) + " " + std::to_string(g.total_size));
+            EXPECT_EQ(fields(r, 3, 4),
+                      nums({g.block_count, g.erase_size, g.erase_shift, uint64_t(g.total_size)}));
         }
+    } else if (op == "create") { // DIR SERIAL|- ERASE = 1|0: a new board's layout
+        std::string error;
+        const std::string dir = r[1][0] == '/' ? r[1] : board->path(r[1]);
+        const bool ok = emu_create_board(dir.c_str(), r[2] == "-" ? nullptr : r[2].c_str(),
+                                         uint32_t(r.num(3)), &error);
+        EXPECT_EQ(r.num(5), ok);
+        EXPECT_EQ(ok, error.empty()) << error;
+    } else if (op == "removeboard") {
+        emu_remove_board(board->path(r[1]).c_str());
+    } else if (op == "stat") { // PATH dir|none
+        struct stat st {};
+        const int got = stat(board->path(r[1]).c_str(), &st);
+        EXPECT_EQ(r[2], got ? "none" : S_ISDIR(st.st_mode) ? "dir" : "other");
     } else if (op == "call") {
         call(r);
     } else {
@@ -354,6 +370,12 @@ void BoardScript::call(const Row& r) {
     } else if (fn == "board_read") { // OFFSET COUNT
         buf.assign(size_t(a(1)), 0);
         run([&] { return board_read(uint16_t(a(0)), int(a(1)), buf.data()); });
+    } else if (fn == "record_read") { // the floor record, over aa bytes
+        buf.assign(3, 0xAA);
+        run([&] { return board_record_read(kFloor, buf.data()); });
+    } else if (fn == "record_write") { // BYTES
+        const Bytes v = bytesOf(r[2]);
+        run([&] { return board_record_write(kFloor, v.data()); });
     } else if (fn == "set_stamp") { // SLOT STAMP
         Bytes stamp = bytesOf(r[3]);
         run([&] { return board_set_image_timestamp(int(a(0)), stamp.data()); });
@@ -381,74 +403,5 @@ INSTANTIATE_TEST_SUITE_P(Emu, BoardScript, testing::ValuesIn(scripts("board/emu.
 INSTANTIATE_TEST_SUITE_P(Flash, BoardScript, testing::ValuesIn(scripts("board/flash.txt")),
                          scriptName);
 INSTANTIATE_TEST_SUITE_P(I2c, BoardScript, testing::ValuesIn(scripts("board/i2c.txt")), scriptName);
-
-TEST(EmuBoard, CreatesTheDocumentedLayout) {
-    char name[] = "/tmp/emu-layout-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(name));
-    const std::string dir = std::string(name) + "/board";
-    std::string error;
-    ASSERT_TRUE(emu_create_board(dir.c_str(), "ABCDEFGHIJKLMNOP", 262144, &error)) << error;
-    for (auto [part, size] : {std::pair<const char*, size_t>{"uboot", 512u << 10},
-                              {"ubootenv", 64u << 10},
-                              {"devicetree", 256u << 10},
-                              {"kernel", 8u << 20},
-                              {"rfs", 10u << 20},
-                              {"rescue", 10u << 20}})
-        EXPECT_EQ(Bytes(size, 0xFF), readBytes(dir + "/flash/" + part + ".bin")) << part;
-    auto serial = [&] {
-        Bytes e = readBytes(dir + "/eeprom.bin");
-        EXPECT_EQ(65536u, e.size());
-        return e.size() < 0x200 ? ""
-                                : hexOf(&e[0x0C], 14) + hexOf(&e[0x100], 1) + hexOf(&e[0x13A], 2);
-    };
-    // 0x0C ff, the serial's twelve bytes, 0x19 ff; boot slot 1; boot source ff; no USB boot.
-    EXPECT_EQ("ff4142434445464748494a4b4cff"
-              "01"
-              "ff00",
-              serial());
-    EXPECT_EQ("erase_size=262144\n", readText(dir + "/board.conf"));
-    struct stat st {};
-    EXPECT_TRUE(stat((dir + "/user").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-    EXPECT_NE(0, stat((dir + "/usb").c_str(), &st));
-    // A short serial is padded with zero bytes; a missing one leaves all twelve zero.
-    ASSERT_TRUE(emu_create_board(dir.c_str(), "SN42", 65536, nullptr));
-    EXPECT_EQ("ff534e3432" + std::string(16, '0') + "ff01ff00", serial());
-    ASSERT_TRUE(emu_create_board(dir.c_str(), nullptr, 65536, nullptr));
-    EXPECT_EQ("ff" + std::string(24, '0') + "ff01ff00", serial());
-    EXPECT_FALSE(emu_create_board("/nonexistent-parent/x/board", "S", 65536, &error));
-    EXPECT_FALSE(error.empty());
-    emu_remove_board(name);
-    EXPECT_NE(0, stat(name, &st));
-}
-
-// Two-copy records: a fresh board holds none, and a write cut at any transfer leaves the old
-// value current; only its last byte makes the new one current.
-TEST(BoardRecord, SurvivesACutAtEveryWrite) {
-    HostHooks hooks;
-    TempBoard board;
-    const board_record record{BOARD_RECORD_FLOOR, BOARD_RECORD_FLOOR_TAG, 3};
-    const uint8_t v1[3] = {1, 2, 3}, v2[3] = {4, 5, 6}, v3[3] = {7, 8, 9};
-    captureStdout([] { ASSERT_EQ(0, i2c_open_buses()); });
-    uint8_t got[3] = {0xAA, 0xAA, 0xAA};
-    EXPECT_EQ(0, board_record_read(record, got));
-    EXPECT_EQ(Bytes(3, 0), Bytes(got, got + 3));
-    ASSERT_EQ(1, board_record_write(record, v1)); // copy A, sequence 1
-    ASSERT_EQ(1, board_record_write(record, v2)); // copy B, sequence 2
-    // Two reads (their offset writes), then tag cleared, sequence, 3 bytes, 2 check bytes, tag.
-    int cut = 1, written = 0;
-    for (; cut <= 20 && !written; ++cut) {
-        emu_fail_nth_write(0, EEPROM_ADDR, cut);
-        captureStdout([&] { written = board_record_write(record, v3); });
-        emu_fail_nth_write(0, EEPROM_ADDR, 0);
-        ASSERT_EQ(1, board_record_read(record, got)) << cut;
-        EXPECT_EQ(Bytes(written ? v3 : v2, (written ? v3 : v2) + 3), Bytes(got, got + 3)) << cut;
-    }
-    EXPECT_EQ(11, cut - 1); // the eleventh transfer was never reached
-    Bytes disk = board.file("eeprom.bin");
-    uint16_t check = board_record_check(3, v3, 3);
-    EXPECT_EQ(Bytes({0x46, 3, 7, 8, 9, uint8_t(check >> 8), uint8_t(check), 0x46, 2, 4, 5, 6}),
-              Bytes(disk.begin() + 0x240, disk.begin() + 0x24C));
-    i2c_close_buses();
-}
 
 } // namespace

@@ -1,5 +1,5 @@
 // What a transcript cannot hold: the terminal settings a read leaves or uses, a SIGINT while
-// a read waits, a time-out that passes, the xmodem handshakes on a pseudo-terminal standing
+// a read waits, the xmodem handshakes on a pseudo-terminal standing
 // in for /dev/ttyS0. The dialogues themselves are tests/data/transcripts.
 #include <gtest/gtest.h>
 
@@ -64,17 +64,6 @@ TEST(Terminal, InstallAnywayWaitsItsLongestTime) {
     EXPECT_EQ(tty.seen().c_cc[VTIME], 255);
     developer_images_reset();
     g_fs_root = saved;
-}
-
-// A pass of the polled question ends after its time-out (five seconds unless shortened).
-TEST(Terminal, PolledQuestionTimesOut) {
-    EXPECT_EQ(g_yn_poll_timeout_ms, 5000);
-    const int saved = g_yn_poll_timeout_ms;
-    g_yn_poll_timeout_ms = 300;
-    testutil::PtyFeed tty("");
-    EXPECT_EQ(captureStdout([] { EXPECT_EQ(ask_yn_poll("Q "), 0); }),
-              "Q (y/n) \nTimeout. Assuming \"no\".\n");
-    g_yn_poll_timeout_ms = saved;
 }
 
 // Ctrl-C with ISIG set raises SIGINT: the handler sets the flag without restarting the read,

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <utility>
 #include <unistd.h>
 
 #include "board/i2c.h"
@@ -27,6 +28,7 @@
 #include "boot/startup.h"
 #include "boot/usb.h"
 #include "crypto/asn1/keys.h"
+#include "image/image.h"
 #include "crypto/platform/platform.h"
 #include "rescue/download.h"
 #include "rescue/network.h"
@@ -45,26 +47,7 @@ namespace fs = std::filesystem;
 using testutil::Bytes;
 using Words = std::vector<std::string>;
 
-// \n \r \t \a \b \e \s (space) \\ and \xHH.
-std::string unescape(const std::string& s) {
-    std::string out;
-    for (size_t k = 0; k < s.size(); ++k) {
-        if (s[k] != '\\' || k + 1 == s.size()) {
-            out += s[k];
-            continue;
-        }
-        const char c = s[++k];
-        const char* from = "nrtabes";
-        const char* to = "\n\r\t\a\b\x1b ";
-        if (const char* p = strchr(from, c); p && c)
-            out += to[p - from];
-        else if (c == 'x')
-            out += char(std::stoi(s.substr(k + 1, 2), nullptr, 16)), k += 2;
-        else
-            out += c;
-    }
-    return out;
-}
+using testutil::unescape;
 
 std::string escape(const std::string& s) {
     std::string out;
@@ -237,6 +220,7 @@ struct Effect {
     int nth, seen = 0;
 };
 struct Child {
+    const testutil::TempBoard* board = nullptr;
     std::string root, results;
     Words commands;
     uint64_t slept = 0, sleep_file_at = 0;
@@ -365,6 +349,7 @@ const std::map<std::string, Entry> kEntries = {
     ENTRY(input_closed, console_input_closed()),
     ENTRY(ask_yes_no, ask_yes_no(arg(a, 0).c_str(), num(a, 1))),
     ENTRY(ask_yn_poll, ask_yn_poll(arg(a, 0).c_str())),
+    ENTRY(poll_timeout, std::exchange(g_yn_poll_timeout_ms, num(a, 0))), // the last one
     ENTRY(stdin_null, dup2(open("/dev/null", O_RDONLY), 0) < 0),
     ENTRY(rescue_menu, rescue_menu()),
     ENTRY(rescue_diags, rescue_diags()),
@@ -392,6 +377,16 @@ const std::map<std::string, Entry> kEntries = {
     ENTRY(mount_user_filesystem, (mount_user_filesystem(), 0)),
     ENTRY(choose_boot_slot, choose_boot_slot()),
     ENTRY(reboot_board, (reboot_board(), 0)),
+    ENTRY(show_installed_versions, show_installed_versions()),
+    ENTRY(same_version, image_same_version(spec(a.at(0)).data(), num(a, 1))),
+    {"read_installed",
+     [](const Words& a, std::string& r) {
+         uint8_t out[16];
+         memset(out, 0x55, sizeof out);
+         const bool ok =
+             image_read_installed_header(number(a.at(0)), a.size() > 2 ? nullptr : out, num(a, 1));
+         return r += (ok ? testutil::hexOf(out, 16) : "-") + " ", int(ok);
+     }},
     {"read_line", // the line then |; the status its length
      [](const Words& a, std::string& r) {
          char buf[64];
@@ -420,12 +415,7 @@ const std::map<std::string, Entry> kEntries = {
     {"poke", // a board file rewritten under the running process
      [](const Words& a, std::string&) {
          size_t i = 2;
-         std::fstream f(g.root + "/" + a.at(0), std::ios::in | std::ios::out | std::ios::binary);
-         const Bytes b = spec(a, i);
-         f.seekp(std::streamoff(number(a.at(1))));
-         f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-         f.close();
-         emu_reset();
+         g.board->poke(a.at(0), number(a.at(1)), spec(a, i));
          return i2c_open_buses(), 0;
      }},
     {"verify_traced", // the signature over a digest of n bytes, with trace levels
@@ -539,7 +529,7 @@ TEST_P(Transcript, Replays) {
     testutil::TempBoard board(65536, c.one("serial") == "-" ? "" : "SN0123456789");
     const char* savedRoot = g_fs_root;
     g_fs_root = board.dir.c_str();
-    g.root = board.dir, g.results = board.path(".t/");
+    g.board = &board, g.root = board.dir, g.results = board.path(".t/");
     for (const char* d : {".t", "tmp", "user", "dev", "bin"}) fs::create_directories(board.path(d));
     for (const std::string& line : c.all("conf")) board.configure(unescape(line) + "\n");
     for (const auto& [key, value] : c.f) { // the files, in the order given
