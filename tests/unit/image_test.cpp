@@ -71,7 +71,10 @@ TEST_P(ImageRows, Holds) {
     const Bytes img = testutil::imageSpec(r[1]);
     image_header_info info{};
     if (r[0] == "parse") {
-        const bool ok = image_header_parse(img.data(), &info);
+        // The parser reads a whole prefix; a shorter image is what a reader zero-fills.
+        Bytes prefix = img;
+        if (prefix.size() < IMAGE_PREFIX_SIZE) prefix.resize(IMAGE_PREFIX_SIZE, 0);
+        const bool ok = image_header_parse(prefix.data(), &info);
         ASSERT_EQ(r.num(2), ok);
         if (ok) {
             EXPECT_EQ(r[3] + " " + r[4] + " " + r[5] + " " + r[6] + " " + r[7],
@@ -117,7 +120,7 @@ TEST_P(ImageRows, Holds) {
         if (r[2] != "all") file.resize(size_t(r.num(2)));
         FILE* f = tmpfile();
         ASSERT_NE(nullptr, f);
-        fwrite(file.data(), 1, file.size(), f);
+        if (!file.empty()) fwrite(file.data(), 1, file.size(), f);
         rewind(f);
         image_bootable found{};
         bool ok = false;
