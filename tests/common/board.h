@@ -42,6 +42,15 @@ inline int recordExec(const char* path, char* const argv[]) {
 
 // The management port as the link test sees it: eth0 exists; up, running and with
 // its link exactly when g_link_up. The socket is a descriptor of /dev/null.
+// Points the boot manager's file root at a board for one scope, restored however the scope ends.
+struct FileRootAt {
+    explicit FileRootAt(const std::string& dir) : saved(g_fs_root) { g_fs_root = dir.c_str(); }
+    ~FileRootAt() { g_fs_root = saved; }
+    FileRootAt(const FileRootAt&) = delete;
+    FileRootAt& operator=(const FileRootAt&) = delete;
+    const char* saved;
+};
+
 inline bool g_link_up = false;
 inline int fakeNetifSocket() {
     return open("/dev/null", O_RDONLY | O_CLOEXEC);

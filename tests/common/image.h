@@ -63,14 +63,14 @@ inline Bytes hexSpec(const std::string& text, char join = '.') {
     return out;
 }
 
-// Sub-images from a spec, joined by '+'; each one "LAYOUT,TYPE,DATA_LENGTH[,RECORD...]" with
+// Sub-images from a recipe, joined by '+'; each one "LAYOUT,TYPE,DATA_LENGTH[,RECORD...]" with
 // TYPE a k r d (kernel, rfs, application, diagnostics) or a number, data bytes i * 7 + 3, and
 // layout-3 records "TAG:BODY[:STORED_LENGTH]" (BODY by hexSpec; "sHH*N" a signature body of
 // N bytes HH); "h:HEX" raw bytes. A part or record ending "^N" is repeated N times; "!OFF=HEX"
 // overwrites bytes of the sub-image after its CRC was set.
-inline Bytes imageSpec(const std::string& spec) {
+inline Bytes imageRecipe(const std::string& recipe) {
     Bytes out;
-    if (spec == "-") return out;
+    if (recipe == "-") return out;
     auto split = [](const std::string& s, char c) {
         std::vector<std::string> parts;
         for (size_t from = 0, to; from <= s.size(); from = to + 1) {
@@ -86,7 +86,7 @@ inline Bytes imageSpec(const std::string& spec) {
         s = s.substr(0, caret);
         return n;
     };
-    for (std::string sub : split(spec, '+')) {
+    for (std::string sub : split(recipe, '+')) {
         const size_t times = repeat(sub);
         std::vector<std::string> patches = split(sub, '!');
         std::vector<std::string> f = split(patches[0], ',');

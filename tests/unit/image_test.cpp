@@ -68,7 +68,7 @@ class ImageRows : public testing::TestWithParam<Row> {};
 TEST_P(ImageRows, Holds) {
     const Row& r = GetParam();
     SCOPED_TRACE(r.where);
-    const Bytes img = testutil::imageSpec(r[1]);
+    const Bytes img = testutil::imageRecipe(r[1]);
     image_header_info info{};
     if (r[0] == "parse") {
         // The parser reads a whole prefix; a shorter image is what a reader zero-fills.

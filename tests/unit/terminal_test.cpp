@@ -51,8 +51,7 @@ TEST(Terminal, ReadKeyIsRawForOneReadOnly) {
 TEST(Terminal, InstallAnywayWaitsItsLongestTime) {
     testutil::TempBoard board;
     testutil::HostHooks hooks;
-    const char* saved = g_fs_root;
-    g_fs_root = board.dir.c_str();
+    testutil::FileRootAt root(board.dir);
     mkdir(board.path("tmp").c_str(), 0755);
     testutil::writeBytes(board.path("tmp/lowsec"), {'x'});
     board.poke("flash/rfs.bin", 0, testutil::Bytes(64, 0xFF)); // developer images
@@ -63,7 +62,6 @@ TEST(Terminal, InstallAnywayWaitsItsLongestTime) {
     captureStdout([&] { EXPECT_EQ(verify_image_signature(layout1.data(), layout1.size()), 1); });
     EXPECT_EQ(tty.seen().c_cc[VTIME], 255);
     developer_images_reset();
-    g_fs_root = saved;
 }
 
 // Ctrl-C with ISIG set raises SIGINT: the handler sets the flag without restarting the read,
@@ -126,8 +124,7 @@ void typeAKey(uint64_t microseconds) {
 TEST(Terminal, XmodemHandshakes) {
     testutil::HostHooks hooks;
     testutil::TempBoard board;
-    const char* saved = g_fs_root;
-    g_fs_root = board.dir.c_str();
+    testutil::FileRootAt root(board.dir);
     mkdir(board.path("dev").c_str(), 0755);
     g_sleep_hook = typeAKey;
     g_shell_runner = [](const char* command) {
@@ -173,7 +170,6 @@ TEST(Terminal, XmodemHandshakes) {
     captureStdout([] { EXPECT_EQ(rescue_xmodem(), 0); });
     EXPECT_TRUE(testutil::g_commands.empty());
     close(g_slave);
-    g_fs_root = saved;
 }
 
 } // namespace

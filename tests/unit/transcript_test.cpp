@@ -148,11 +148,11 @@ uint32_t number(const std::string& s) {
 // sig:NAME[:K] (a record of signature/NAME.sig, K bytes short), rec:TAG:LEN (an empty record);
 // plain:TYPE[:ID] ( DATA ), img3:TYPE:ID ( RECORDS ) ( DATA ), enc:SERIAL ( TEXT ); and on
 // what came before: flip:OFF:MASK, be32:OFF:VALUE, pad:N, drop:N.
-Bytes spec(const Words& w, size_t& i) {
+Bytes pattern(const Words& w, size_t& i) {
     Bytes b;
     auto group = [&] {
         EXPECT_EQ(w[i++], "(");
-        Bytes g = spec(w, i);
+        Bytes g = pattern(w, i);
         ++i; // ")"
         return g;
     };
@@ -209,9 +209,9 @@ Bytes spec(const Words& w, size_t& i) {
     }
     return b;
 }
-Bytes spec(const std::string& s) {
+Bytes pattern(const std::string& s) {
     size_t i = 0;
-    return spec(words(s), i);
+    return pattern(words(s), i);
 }
 
 // What the child records: commands, time slept, effects of its hooks.
@@ -378,7 +378,7 @@ const std::map<std::string, Entry> kEntries = {
     ENTRY(choose_boot_slot, choose_boot_slot()),
     ENTRY(reboot_board, (reboot_board(), 0)),
     ENTRY(show_installed_versions, show_installed_versions()),
-    ENTRY(same_version, image_same_version(spec(a.at(0)).data(), num(a, 1))),
+    ENTRY(same_version, image_same_version(pattern(a.at(0)).data(), num(a, 1))),
     {"read_installed",
      [](const Words& a, std::string& r) {
          uint8_t out[16];
@@ -404,18 +404,18 @@ const std::map<std::string, Entry> kEntries = {
                                                 : text;
          return result;
      }},
-    {"verify", // a file's bytes; short:N hands over N fewer; a digest spec: the caller's digest
+    {"verify", // a file's bytes; short:N hands over N fewer; a digest pattern: the caller's digest
      [](const Words& a, std::string&) {
          const Bytes b = testutil::readBytes(g.root + a.at(0));
          const bool isShort = a.size() > 1 && a[1].rfind("short:", 0) == 0;
          const size_t size = b.size() - (isShort ? number(a[1].substr(6)) : 0);
          if (a.size() == 1u + isShort) return verify_image_signature(b.data(), size);
-         return verify_image_signature_digest(b.data(), size, spec(a.back()).data());
+         return verify_image_signature_digest(b.data(), size, pattern(a.back()).data());
      }},
     {"poke", // a board file rewritten under the running process
      [](const Words& a, std::string&) {
          size_t i = 2;
-         g.board->poke(a.at(0), number(a.at(1)), spec(a, i));
+         g.board->poke(a.at(0), number(a.at(1)), pattern(a, i));
          return i2c_open_buses(), 0;
      }},
     {"verify_traced", // the signature over a digest of n bytes, with trace levels
@@ -536,10 +536,10 @@ TEST_P(Transcript, Replays) {
         const Words w = words(value);
         const std::string path = w.empty() ? "" : board.dir + w[0];
         size_t i = 1;
-        if (key == "poke") board.poke(w[0], number(w[1]), (i = 2, spec(w, i)), false);
+        if (key == "poke") board.poke(w[0], number(w[1]), (i = 2, pattern(w, i)), false);
         if (key == "file")
             fs::create_directories(fs::path(path).parent_path()),
-                testutil::writeBytes(path, spec(w, i));
+                testutil::writeBytes(path, pattern(w, i));
         if (key == "dir") fs::create_directories(path);
         if (key == "rm") fs::remove_all(path);
         if (key == "link")
@@ -601,9 +601,9 @@ TEST_P(Transcript, Replays) {
         if (key == "has" || key == "gone") {
             EXPECT_EQ(fs::exists(fs::symlink_status(path)), key == "has") << w[0];
         } else if (key == "same") {
-            EXPECT_BYTES(spec(w, i), testutil::readBytes(path)) << w[0];
+            EXPECT_BYTES(pattern(w, i), testutil::readBytes(path)) << w[0];
         } else if (key == "bytes") {
-            const Bytes file = testutil::readBytes(path), part = (i = 2, spec(w, i));
+            const Bytes file = testutil::readBytes(path), part = (i = 2, pattern(w, i));
             const size_t at = std::min<size_t>(number(w[1]), file.size());
             EXPECT_BYTES(part, Bytes(file.begin() + at,
                                      file.begin() + std::min(file.size(), at + part.size())))
