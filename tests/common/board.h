@@ -8,9 +8,6 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <fstream>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
-#include <net/if.h>
 #include <string>
 #include <vector>
 
@@ -40,8 +37,6 @@ inline int recordExec(const char* path, char* const argv[]) {
     return -1;
 }
 
-// The management port as the link test sees it: eth0 exists; up, running and with
-// its link exactly when g_link_up. The socket is a descriptor of /dev/null.
 // Points the boot manager's file root at a board for one scope, restored however the scope ends.
 struct FileRootAt {
     explicit FileRootAt(const std::string& dir) : saved(g_fs_root) { g_fs_root = dir.c_str(); }
@@ -51,15 +46,13 @@ struct FileRootAt {
     const char* saved;
 };
 
-inline bool g_link_up = false;
+// No interface of this host is ever asked: the socket is a descriptor of /dev/null and
+// every interface request fails, so the management port looks absent.
 inline int fakeNetifSocket() {
     return open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
-inline int fakeNetifIoctl(int, unsigned long request, void* arg) {
-    auto* req = static_cast<ifreq*>(arg);
-    if (request == SIOCGIFFLAGS) req->ifr_flags = g_link_up ? IFF_UP | IFF_RUNNING : 0;
-    if (request == SIOCETHTOOL) reinterpret_cast<ethtool_value*>(req->ifr_data)->data = g_link_up;
-    return 0;
+inline int fakeNetifIoctl(int, unsigned long, void*) {
+    return -1;
 }
 
 // Replaces the shell runner, the sleep hook, the exec hook and the management port's
@@ -79,7 +72,6 @@ struct HostHooks {
         g_commands.clear();
         g_shell_result = 0;
         g_slept = 0;
-        g_link_up = false;
     }
     ~HostHooks() {
         g_shell_runner = savedRunner;
