@@ -96,18 +96,4 @@ inline std::string encodeKey(EVP_PKEY* pkey, int selection, const char* format,
     return out;
 }
 
-// A PKCS #1 v1.5 signature of the message.
-inline Bytes signPkcs1(EVP_PKEY* pkey, const EVP_MD* md, const Bytes& message) {
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_PKEY_CTX* pctx = nullptr;
-    EXPECT_EQ(1, EVP_DigestSignInit(ctx.get(), &pctx, md, nullptr, pkey));
-    EXPECT_EQ(1, EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING));
-    size_t len = 0;
-    EXPECT_EQ(1, EVP_DigestSign(ctx.get(), nullptr, &len, message.data(), message.size()));
-    Bytes sig(len);
-    EXPECT_EQ(1, EVP_DigestSign(ctx.get(), sig.data(), &len, message.data(), message.size()));
-    sig.resize(len);
-    return sig;
-}
-
 } // namespace testutil

@@ -29,38 +29,23 @@ TEST_P(HashVector, Row) {
     ASSERT_EQ(OK, HASH_computeDigest(reinterpret_cast<const uint8_t*>(m.data()), uint32_t(m.size()),
                                      out, &length, kIds[k]));
     const Bytes want = r.hex(4);
+    EXPECT_EQ(HASH_suiteTable[k].digestSize, length);
     EXPECT_BYTES(want, Bytes(out, out + std::min<size_t>(length, want.size())));
 }
 INSTANTIATE_TEST_SUITE_P(Table, HashVector, testing::ValuesIn(rows("crypto/hash.txt", "digest")),
                          rowName);
 
-TEST(HashSuites, TableOrderSizesAndSplitUpdates) {
+// Updates split at random points are compared with OpenSSL in the oracle tests.
+TEST(HashSuites, TableOrderAndSizes) {
     const uint32_t sizes[6] = {16, 20, 32, 48, 64, 28}, blocks[6] = {64, 64, 64, 128, 128, 64};
-    Bytes message(1000);
-    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i * 131 + 7);
     for (int k = 0; k < 6; ++k) {
         const HashSuite* suite = nullptr;
         ASSERT_EQ(OK, HASH_getSuite(kIds[k], &suite));
         EXPECT_EQ(&HASH_suiteTable[k], suite);
         EXPECT_EQ(sizes[k], suite->digestSize);
         EXPECT_EQ(blocks[k], suite->blockSize);
-        uint8_t whole[64], pieces[64];
-        uint32_t len = 0;
-        ASSERT_EQ(OK, HASH_computeDigest(message.data(), 1000, whole, &len, kIds[k]));
-        EXPECT_EQ(sizes[k], len);
-        // Pieces of 1, 63, 64 and 65 bytes, repeated over the message.
         void* ctx = nullptr;
         ASSERT_EQ(OK, suite->allocCtx(&ctx));
-        ASSERT_EQ(OK, suite->init(ctx));
-        const uint32_t steps[4] = {1, 63, 64, 65};
-        for (uint32_t off = 0, s = 0; off < message.size(); s = (s + 1) % 4) {
-            const uint32_t n = std::min<uint32_t>(steps[s], 1000 - off);
-            ASSERT_EQ(OK, suite->update(ctx, message.data() + off, n));
-            off += n;
-        }
-        ASSERT_EQ(OK, suite->update(ctx, message.data(), 0));
-        ASSERT_EQ(OK, suite->final(ctx, pieces));
-        EXPECT_BYTES(Bytes(whole, whole + sizes[k]), Bytes(pieces, pieces + sizes[k])) << k;
         ASSERT_EQ(OK, suite->freeCtx(&ctx));
         EXPECT_EQ(nullptr, ctx);
         EXPECT_EQ(ERR_NULL_POINTER, suite->freeCtx(&ctx));

@@ -15,9 +15,6 @@ using namespace testutil;
 CtrDrbgContext* drbg(RandomContext* ctx) {
     return reinterpret_cast<CtrDrbgContext*>(ctx);
 }
-const uint8_t* orNull(const Bytes& b) {
-    return b.empty() ? nullptr : b.data();
-}
 
 // The output of one request: its first bytes, or !status; nothing is written past the request.
 void expectOutput(const Row& r, size_t at, MSTATUS status, const Bytes& out, size_t n) {
