@@ -31,6 +31,14 @@ struct Held {
     }
 };
 
+// A number of the table: hex, '-' zero; a leading '-' marks it negative ("-00": a negative zero).
+Bytes magnitude(const std::string& s) {
+    return s == "-" ? Bytes() : unhex(s.substr(s[0] == '-'));
+}
+bool negative(const std::string& s) {
+    return s.size() > 1 && s[0] == '-';
+}
+
 class VlongKnownAnswer : public testing::TestWithParam<Row> {};
 
 // One operation of the table; the last field is the expected result or, as '!n', its status.
@@ -40,10 +48,23 @@ TEST_P(VlongKnownAnswer, Row) {
     const std::string& op = r[0];
     const size_t at = op == "div" ? 4 : r.f.size() - 1; // div: quotient, then remainder
     const std::string& want = r[at];
-    Held a(r.hex(2)), b(r.hex(3)), out;
+    Held a(magnitude(r[2])), b(magnitude(r[3])), out;
+    a.v->negative = negative(r[2]);
+    b.v->negative = negative(r[3]);
+    const bool counted = op == "shl" || op == "shr" || op == "addw" || op == "cmpw" || op == "bit";
+    const uint32_t n = counted ? uint32_t(r.num(3)) : 0; // a bit count, bit or word
     vlong* res = nullptr;
     MSTATUS status = OK;
-    if (op == "mul") {
+    if (op == "cmp") {
+        EXPECT_EQ(r.num(4), VLONG_compare(a.v, b.v));
+        EXPECT_EQ(r.num(5), VLONG_compareMagnitude(a.v, b.v));
+        return;
+    } else if (op == "cmpw" || op == "bit" || op == "bits") {
+        EXPECT_EQ(r.num(4), op == "bits"  ? int(VLONG_bitLength(a.v))
+                            : op == "bit" ? VLONG_testBit(a.v, n)
+                                          : VLONG_compareUnsigned(a.v, n));
+        return;
+    } else if (op == "mul") {
         status = VLONG_multiply(out.v, a.v, b.v);
     } else if (op == "mullow") {
         status = VLONG_multiplyLow(out.v, a.v, b.v, uint32_t(r.num(4)));
@@ -64,47 +85,51 @@ TEST_P(VlongKnownAnswer, Row) {
         ASSERT_EQ(OK, BARRETT_setup(&res, b.v, nullptr));
         status = BARRETT_mulMod(out.v, a.v, a.v, b.v, res, nullptr);
         VLONG_release(&res, nullptr);
+    } else if (op == "smul" || op == "mod" || op == "quot") {
+        status = (op == "smul"  ? VLONG_multiplySigned
+                  : op == "mod" ? VLONG_modulo
+                                : VLONG_quotient)(a.v, b.v, &res, nullptr);
     } else {
-        FAIL() << "unknown operation " << op;
+        // Signed steps on a copy of the first operand.
+        ASSERT_EQ(OK, VLONG_copySigned(out.v, a.v));
+        if (op == "add" || op == "sub")
+            status = (op == "add" ? VLONG_add : VLONG_subtract)(out.v, b.v, nullptr);
+        else if (op == "shl")
+            status = VLONG_shiftLeft(out.v, n);
+        else if (op == "shr")
+            status = VLONG_shiftRight(out.v, n);
+        else if (op == "addw")
+            status = VLONG_addUnsigned(out.v, n, nullptr);
+        else if (op == "inc")
+            status = VLONG_increment(out.v, nullptr);
+        else if (op == "dec")
+            status = VLONG_decrement(out.v, nullptr);
+        else if (op != "copy")
+            FAIL() << "unknown operation " << op;
     }
     if (want[0] == '!') {
         EXPECT_EQ(std::stol(want.substr(1)), status);
         EXPECT_EQ(nullptr, res);
     } else {
         ASSERT_EQ(OK, status);
-        EXPECT_BYTES(r.hex(at), vlongBytes(res ? res : out.v));
+        EXPECT_BYTES(magnitude(want), vlongBytes(res ? res : out.v));
+        EXPECT_EQ(negative(want), (res ? res : out.v)->negative != 0);
     }
     if (res) VLONG_release(&res, nullptr);
 }
 INSTANTIATE_TEST_SUITE_P(Table, VlongKnownAnswer, testing::ValuesIn(rows("crypto/vlong.txt")),
                          rowName);
 
-// Signs of the products, quotients and remainders of the table's operands, and the setups
-// that refuse a modulus.
-TEST(VlongArithmetic, SignsAndRefusedModuli) {
-    const std::vector<Row> t = rows("crypto/vlong.txt", "div");
-    Held a(t[0].hex(3)), c(t[0].hex(2)), zero;
-    vlong* p = nullptr;
-    a.v->negative = 1;
-    ASSERT_EQ(OK, VLONG_multiplySigned(a.v, c.v, &p, nullptr));
-    EXPECT_EQ(1u, p->negative);
-    VLONG_release(&p, nullptr);
-    a.v->negative = 0;
-    c.v->negative = 1;
-    ASSERT_EQ(OK, VLONG_modulo(c.v, a.v, &p, nullptr));
-    EXPECT_EQ(1u, p->negative);
-    EXPECT_BYTES(t[0].hex(5), vlongBytes(p));
-    VLONG_release(&p, nullptr);
-    ASSERT_EQ(OK, VLONG_quotient(c.v, a.v, &p, nullptr));
-    EXPECT_EQ(1u, p->negative);
-    VLONG_release(&p, nullptr);
+// The setups that refuse a modulus.
+TEST(VlongArithmetic, RefusedModuli) {
+    Held even(rows("crypto/vlong.txt", "pow")[1].hex(4)), zero;
     MontContext* ctx = nullptr;
-    Held even(rows("crypto/vlong.txt", "pow")[1].hex(4));
+    vlong* p = nullptr;
     EXPECT_EQ(ERR_INVALID_ARG, MONT_setup(&ctx, even.v, nullptr));
     EXPECT_EQ(nullptr, ctx);
     EXPECT_EQ(ERR_DIVIDE_BY_ZERO, BARRETT_setup(&p, zero.v, nullptr));
     EXPECT_EQ(nullptr, p);
-    EXPECT_EQ(ERR_NULL_POINTER, VLONG_powerMod(nullptr, a.v, a.v, &p, nullptr));
+    EXPECT_EQ(ERR_NULL_POINTER, VLONG_powerMod(nullptr, even.v, even.v, &p, nullptr));
 }
 
 std::vector<uint32_t> g_scrubbed;
@@ -200,37 +225,6 @@ TEST(VlongConversion, ByteStrings) {
     ASSERT_EQ(OK, VLONG_byteStringFromVlong(zero.v, out.data(), &size));
     EXPECT_BYTES(Bytes(8, 0), Bytes(out.begin(), out.begin() + 8));
     EXPECT_EQ(ERR_NULL_POINTER, VLONG_byteStringFromVlong(nullptr, out.data(), &size));
-}
-
-TEST(VlongArithmetic, CompareBitsShiftsAndSignedSteps) {
-    Held a(unhex("0100000000")), b(unhex("ffffffff")), c({5}), d({7});
-    EXPECT_EQ(33u, VLONG_bitLength(a.v));
-    EXPECT_EQ(1, VLONG_compare(a.v, b.v));
-    a.v->negative = b.v->negative = 1;
-    EXPECT_EQ(-1, VLONG_compare(a.v, b.v));
-    EXPECT_EQ(1, VLONG_compareMagnitude(a.v, b.v));
-    EXPECT_EQ(-1, VLONG_compareUnsigned(a.v, 0));
-    a.v->negative = 0;
-    EXPECT_EQ(1, VLONG_testBit(a.v, 32));
-    EXPECT_EQ(0, VLONG_testBit(a.v, 31));
-    EXPECT_EQ(0, VLONG_testBit(a.v, 5000));
-    ASSERT_EQ(OK, VLONG_shiftRight(a.v, 32));
-    EXPECT_EQ(0, VLONG_compareUnsigned(a.v, 1));
-    ASSERT_EQ(OK, VLONG_shiftLeft(a.v, 95));
-    EXPECT_EQ(96u, VLONG_bitLength(a.v));
-    ASSERT_EQ(OK, VLONG_shiftRight(a.v, 96));
-    EXPECT_EQ(0u, a.v->used);
-    ASSERT_EQ(OK, VLONG_subtract(c.v, d.v, nullptr)); // signed steps across zero
-    EXPECT_EQ(1u, c.v->negative);
-    EXPECT_EQ(2u, c.v->units[0]);
-    ASSERT_EQ(OK, VLONG_addUnsigned(c.v, 2, nullptr));
-    EXPECT_EQ(0u, c.v->used);
-    EXPECT_EQ(0u, c.v->negative);
-    ASSERT_EQ(OK, VLONG_decrement(c.v, nullptr));
-    EXPECT_EQ(1u, c.v->negative);
-    ASSERT_EQ(OK, VLONG_increment(c.v, nullptr));
-    ASSERT_EQ(OK, VLONG_increment(c.v, nullptr));
-    EXPECT_EQ(0, VLONG_compareUnsigned(c.v, 1));
 }
 
 struct Key {
