@@ -1,5 +1,6 @@
-// The digests, AES and CTR_DRBG against OpenSSL: random lengths, keys, vectors and update
-// splits. DoAES chaining over several calls is checked on fixed vectors in the crypto tests.
+// The digests, AES, CTR_DRBG and base64 against OpenSSL: random lengths, keys, vectors, update
+// splits and texts. DoAES chaining over several calls, key import (the test keys as OpenSSL
+// writes them) and signatures are fixed vectors of the crypto tests.
 #include <gtest/gtest.h>
 #include <openssl/params.h>
 
@@ -7,7 +8,9 @@
 #include <cstring>
 
 #include "crypto/aes/aes.h"
+#include "crypto/asn1/keys.h"
 #include "crypto/hash/hash.h"
+#include "crypto/platform/platform.h"
 #include "crypto/random/random.h"
 #include "tests/common/openssl.h"
 
@@ -167,6 +170,54 @@ TEST(DrbgOracle, GenerateReseedAndAdditionalInput) {
         }
         CTRDRBG_release(&ours);
     }
+}
+
+class KeysOracle : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(BASE64_initTable(), OK); }
+};
+
+// Ours and OpenSSL's decoding of one text: both fail, or both give the same bytes. OpenSSL's
+// output keeps the zero bytes of the padding. Returns whether we accepted the text.
+bool decodeAlike(const std::string& text) {
+    uint8_t* buf = nullptr;
+    uint32_t len = 0;
+    const MSTATUS status = BASE64_decode(reinterpret_cast<const uint8_t*>(text.data()),
+                                         uint32_t(text.size()), &buf, &len);
+    const Bytes ours = status == OK ? Bytes(buf, buf + len) : Bytes();
+    if (buf != nullptr) PLATFORM_free(buf);
+    if (status != OK) return false;
+    Bytes theirs(text.size() / 4 * 3 + 3);
+    const int n = EVP_DecodeBlock(
+        theirs.data(), reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
+    EXPECT_GE(n, 0) << text;
+    const size_t pad = (text.back() == '=') + (text[text.size() - 2] == '=');
+    theirs.resize(n < 0 ? 0 : size_t(n) - pad);
+    EXPECT_BYTES(theirs, ours) << text;
+    return true;
+}
+
+TEST_F(KeysOracle, Base64OfRandomDataAndText) {
+    for (int round = 0; round < 2000; ++round) {
+        const Bytes data = randomBytes(random32() % 300 + 1);
+        std::string text(4 * ((data.size() + 2) / 3) + 1, '\0');
+        text.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]), data.data(),
+                                           int(data.size()))));
+        ASSERT_TRUE(decodeAlike(text)) << text;
+    }
+    // Random strings over the alphabet and '=': whatever we accept, OpenSSL decodes alike.
+    const std::string chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/===";
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text(4 * (random32() % 4 + 1), 'A');
+        for (char& c : text) c = chars[random32() % chars.size()];
+        if (random32() % 4 == 0) text[text.size() - 1] = '=';
+        if (random32() % 8 == 0) text[text.size() - 2] = '=';
+        // A group stopped at its third character is not examined further by us.
+        if (text[text.size() - 2] == '=' && text.back() != '=') continue;
+        accepted += decodeAlike(text);
+    }
+    EXPECT_GT(accepted, 1000);
 }
 
 } // namespace
