@@ -2,6 +2,7 @@
 // splits and texts. DoAES chaining over several calls, key import (the test keys as OpenSSL
 // writes them) and signatures are fixed vectors of the crypto tests.
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
 #include <openssl/params.h>
 
 #include <algorithm>
