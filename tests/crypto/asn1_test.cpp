@@ -1,9 +1,8 @@
-// ASN.1 reader: the inputs of tests/data/crypto/asn1.txt with their statuses and the items
-// they give; generated inputs too large for a table, the cursor and the tree walkers. Base64
-// decoding and PEM armour removal: the texts of tests/data/crypto/base64.txt, the buffers handed
-// back on failure and the decoding table's life.
-// Public key import: the rows of tests/data/crypto/keys.txt (PEM and DER forms, key blobs,
-// hostile inputs), KeyObject operations and the import trace.
+// ASN.1 reader: the inputs of tests/data/crypto/asn1.txt with their statuses and the items they
+// give; generated inputs too large for a table, the cursor and the tree walkers. Base64 and PEM
+// armour: the texts of tests/data/crypto/base64.txt, the buffers handed back on failure and the
+// decoding table's life. Key import: the rows of tests/data/crypto/keys.txt (PEM and DER forms,
+// the test keys as OpenSSL writes them, key blobs, hostile inputs), KeyObject and the trace.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,6 +1,6 @@
-// Digest layer: the vectors of tests/data/crypto/hash.txt, split updates, the suite table,
-// the G function and the status codes.
-// AES: the vectors of tests/data/crypto/aes.txt, key schedules, the DoAES rules and statuses.
+// Digests: the vectors of tests/data/crypto/hash.txt, the suite table, the G function and the
+// status codes (updates split at random points are compared with OpenSSL in the oracle tests).
+// AES: the vectors of tests/data/crypto/aes.txt, the DoAES rules and statuses.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,10 +1,11 @@
 // vlong records, conversions and arithmetic: the known answers of tests/data/crypto/vlong.txt
-// and the limits and edge cases around them.
+// (signed operations and a zero marked negative among them) and the limits around them.
 // RSA key records, the public operation and signature decoding on fixed vectors (tests/data/rsa):
-// signature blocks that each break one rule of the padding or the DigestInfo, made with the private
-// key's raw operation, and signatures of other sizes and hashes made with independent tools.
-// A row: name, status of RSA_extractDigest, hash identifier and digest ("-": none), signature,
-// under the modulus of the last "key" row before it (e = 65537).
+// signature blocks that each break one rule of the padding or the DigestInfo, good blocks for
+// every digest identifier under every test key, made with the private key's raw operation, and
+// signatures of other sizes and hashes made with independent tools. A row: name, status of
+// RSA_extractDigest, hash identifier and digest ("-": none), signature, under the modulus of the
+// last "key" row before it (e = 65537).
 #include <gtest/gtest.h>
 
 #include <string>
