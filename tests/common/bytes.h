@@ -37,6 +37,11 @@ inline Bytes unhex(const std::string& hex) {
     return out;
 }
 
+// The data of a buffer, or none when it is empty (optional inputs of the toolkit).
+inline const uint8_t* orNull(const Bytes& b) {
+    return b.empty() ? nullptr : b.data();
+}
+
 inline Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());

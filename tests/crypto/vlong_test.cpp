@@ -1,10 +1,17 @@
 // vlong records, conversions and arithmetic: the known answers of tests/data/crypto/vlong.txt
-// and the limits and edge cases around them.
+// (signed operations and a zero marked negative among them) and the limits around them.
+// RSA key records, the public operation and signature decoding on fixed vectors (tests/data/rsa):
+// signature blocks that each break one rule of the padding or the DigestInfo, good blocks for
+// every digest identifier under every test key, made with the private key's raw operation, and
+// signatures of other sizes and hashes made with independent tools. A row: name, status of
+// RSA_extractDigest, hash identifier and digest ("-": none), signature, under the modulus of the
+// last "key" row before it (e = 65537).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "crypto/vlong/rsa.h"
 #include "crypto/vlong/vlong.h"
 #include "tests/common/rows.h"
 #include "tests/common/vlong_bytes.h"
@@ -25,6 +32,14 @@ struct Held {
     }
 };
 
+// A number of the table: hex, '-' zero; a leading '-' marks it negative ("-00": a negative zero).
+Bytes magnitude(const std::string& s) {
+    return s == "-" ? Bytes() : unhex(s.substr(s[0] == '-'));
+}
+bool negative(const std::string& s) {
+    return s.size() > 1 && s[0] == '-';
+}
+
 class VlongKnownAnswer : public testing::TestWithParam<Row> {};
 
 // One operation of the table; the last field is the expected result or, as '!n', its status.
@@ -34,10 +49,23 @@ TEST_P(VlongKnownAnswer, Row) {
     const std::string& op = r[0];
     const size_t at = op == "div" ? 4 : r.f.size() - 1; // div: quotient, then remainder
     const std::string& want = r[at];
-    Held a(r.hex(2)), b(r.hex(3)), out;
+    Held a(magnitude(r[2])), b(magnitude(r[3])), out;
+    a.v->negative = negative(r[2]);
+    b.v->negative = negative(r[3]);
+    const bool counted = op == "shl" || op == "shr" || op == "addw" || op == "cmpw" || op == "bit";
+    const uint32_t n = counted ? uint32_t(r.num(3)) : 0; // a bit count, bit or word
     vlong* res = nullptr;
     MSTATUS status = OK;
-    if (op == "mul") {
+    if (op == "cmp") {
+        EXPECT_EQ(r.num(4), VLONG_compare(a.v, b.v));
+        EXPECT_EQ(r.num(5), VLONG_compareMagnitude(a.v, b.v));
+        return;
+    } else if (op == "cmpw" || op == "bit" || op == "bits") {
+        EXPECT_EQ(r.num(4), op == "bits"  ? int(VLONG_bitLength(a.v))
+                            : op == "bit" ? VLONG_testBit(a.v, n)
+                                          : VLONG_compareUnsigned(a.v, n));
+        return;
+    } else if (op == "mul") {
         status = VLONG_multiply(out.v, a.v, b.v);
     } else if (op == "mullow") {
         status = VLONG_multiplyLow(out.v, a.v, b.v, uint32_t(r.num(4)));
@@ -58,47 +86,51 @@ TEST_P(VlongKnownAnswer, Row) {
         ASSERT_EQ(OK, BARRETT_setup(&res, b.v, nullptr));
         status = BARRETT_mulMod(out.v, a.v, a.v, b.v, res, nullptr);
         VLONG_release(&res, nullptr);
+    } else if (op == "smul" || op == "mod" || op == "quot") {
+        status = (op == "smul"  ? VLONG_multiplySigned
+                  : op == "mod" ? VLONG_modulo
+                                : VLONG_quotient)(a.v, b.v, &res, nullptr);
     } else {
-        FAIL() << "unknown operation " << op;
+        // Signed steps on a copy of the first operand.
+        ASSERT_EQ(OK, VLONG_copySigned(out.v, a.v));
+        if (op == "add" || op == "sub")
+            status = (op == "add" ? VLONG_add : VLONG_subtract)(out.v, b.v, nullptr);
+        else if (op == "shl")
+            status = VLONG_shiftLeft(out.v, n);
+        else if (op == "shr")
+            status = VLONG_shiftRight(out.v, n);
+        else if (op == "addw")
+            status = VLONG_addUnsigned(out.v, n, nullptr);
+        else if (op == "inc")
+            status = VLONG_increment(out.v, nullptr);
+        else if (op == "dec")
+            status = VLONG_decrement(out.v, nullptr);
+        else if (op != "copy")
+            FAIL() << "unknown operation " << op;
     }
     if (want[0] == '!') {
         EXPECT_EQ(std::stol(want.substr(1)), status);
         EXPECT_EQ(nullptr, res);
     } else {
         ASSERT_EQ(OK, status);
-        EXPECT_BYTES(r.hex(at), vlongBytes(res ? res : out.v));
+        EXPECT_BYTES(magnitude(want), vlongBytes(res ? res : out.v));
+        EXPECT_EQ(negative(want), (res ? res : out.v)->negative != 0);
     }
     if (res) VLONG_release(&res, nullptr);
 }
 INSTANTIATE_TEST_SUITE_P(Table, VlongKnownAnswer, testing::ValuesIn(rows("crypto/vlong.txt")),
                          rowName);
 
-// Signs of the products, quotients and remainders of the table's operands, and the setups
-// that refuse a modulus.
-TEST(VlongArithmetic, SignsAndRefusedModuli) {
-    const std::vector<Row> t = rows("crypto/vlong.txt", "div");
-    Held a(t[0].hex(3)), c(t[0].hex(2)), zero;
-    vlong* p = nullptr;
-    a.v->negative = 1;
-    ASSERT_EQ(OK, VLONG_multiplySigned(a.v, c.v, &p, nullptr));
-    EXPECT_EQ(1u, p->negative);
-    VLONG_release(&p, nullptr);
-    a.v->negative = 0;
-    c.v->negative = 1;
-    ASSERT_EQ(OK, VLONG_modulo(c.v, a.v, &p, nullptr));
-    EXPECT_EQ(1u, p->negative);
-    EXPECT_BYTES(t[0].hex(5), vlongBytes(p));
-    VLONG_release(&p, nullptr);
-    ASSERT_EQ(OK, VLONG_quotient(c.v, a.v, &p, nullptr));
-    EXPECT_EQ(1u, p->negative);
-    VLONG_release(&p, nullptr);
+// The setups that refuse a modulus.
+TEST(VlongArithmetic, RefusedModuli) {
+    Held even(rows("crypto/vlong.txt", "pow")[1].hex(4)), zero;
     MontContext* ctx = nullptr;
-    Held even(rows("crypto/vlong.txt", "pow")[1].hex(4));
+    vlong* p = nullptr;
     EXPECT_EQ(ERR_INVALID_ARG, MONT_setup(&ctx, even.v, nullptr));
     EXPECT_EQ(nullptr, ctx);
     EXPECT_EQ(ERR_DIVIDE_BY_ZERO, BARRETT_setup(&p, zero.v, nullptr));
     EXPECT_EQ(nullptr, p);
-    EXPECT_EQ(ERR_NULL_POINTER, VLONG_powerMod(nullptr, a.v, a.v, &p, nullptr));
+    EXPECT_EQ(ERR_NULL_POINTER, VLONG_powerMod(nullptr, even.v, even.v, &p, nullptr));
 }
 
 std::vector<uint32_t> g_scrubbed;
@@ -158,12 +190,6 @@ TEST(VlongRecords, SizesAreCheckedAgainstTheLimit) {
 }
 
 TEST(VlongConversion, ByteStrings) {
-    Held a({0, 0, 1}), b({1, 2, 3, 4, 5});
-    EXPECT_EQ(1u, a.v->used);
-    EXPECT_EQ(1u, a.v->units[0]);
-    ASSERT_EQ(2u, b.v->used);
-    EXPECT_EQ(0x02030405u, b.v->units[0]);
-    EXPECT_EQ(0x01u, b.v->units[1]);
     vlong* none = nullptr;
     const Bytes big(32768, 0xAB);
     EXPECT_EQ(ERR_BAD_LENGTH, VLONG_fromByteString(big.data(), -1, &none, nullptr));
@@ -196,35 +222,152 @@ TEST(VlongConversion, ByteStrings) {
     EXPECT_EQ(ERR_NULL_POINTER, VLONG_byteStringFromVlong(nullptr, out.data(), &size));
 }
 
-TEST(VlongArithmetic, CompareBitsShiftsAndSignedSteps) {
-    Held a(unhex("0100000000")), b(unhex("ffffffff")), c({5}), d({7});
-    EXPECT_EQ(33u, VLONG_bitLength(a.v));
-    EXPECT_EQ(1, VLONG_compare(a.v, b.v));
-    a.v->negative = b.v->negative = 1;
-    EXPECT_EQ(-1, VLONG_compare(a.v, b.v));
-    EXPECT_EQ(1, VLONG_compareMagnitude(a.v, b.v));
-    EXPECT_EQ(-1, VLONG_compareUnsigned(a.v, 0));
-    a.v->negative = 0;
-    EXPECT_EQ(1, VLONG_testBit(a.v, 32));
-    EXPECT_EQ(0, VLONG_testBit(a.v, 31));
-    EXPECT_EQ(0, VLONG_testBit(a.v, 5000));
-    ASSERT_EQ(OK, VLONG_shiftRight(a.v, 32));
-    EXPECT_EQ(0, VLONG_compareUnsigned(a.v, 1));
-    ASSERT_EQ(OK, VLONG_shiftLeft(a.v, 95));
-    EXPECT_EQ(96u, VLONG_bitLength(a.v));
-    ASSERT_EQ(OK, VLONG_shiftRight(a.v, 96));
-    EXPECT_EQ(0u, a.v->used);
-    ASSERT_EQ(OK, VLONG_subtract(c.v, d.v, nullptr)); // signed steps across zero
-    EXPECT_EQ(1u, c.v->negative);
-    EXPECT_EQ(2u, c.v->units[0]);
-    ASSERT_EQ(OK, VLONG_addUnsigned(c.v, 2, nullptr));
-    EXPECT_EQ(0u, c.v->used);
-    EXPECT_EQ(0u, c.v->negative);
-    ASSERT_EQ(OK, VLONG_decrement(c.v, nullptr));
-    EXPECT_EQ(1u, c.v->negative);
-    ASSERT_EQ(OK, VLONG_increment(c.v, nullptr));
-    ASSERT_EQ(OK, VLONG_increment(c.v, nullptr));
-    EXPECT_EQ(0, VLONG_compareUnsigned(c.v, 1));
+struct Key {
+    RsaKey* key = nullptr;
+    explicit Key(const Bytes& n) {
+        EXPECT_EQ(OK, RSA_newKey(&key));
+        EXPECT_EQ(OK, RSA_loadPublicKey(key, 65537, n.data(), uint32_t(n.size()), nullptr));
+    }
+    ~Key() {
+        if (key) RSA_disposeKey(&key, nullptr);
+    }
+};
+
+// The signature rows of a file, each with the modulus in front of its fields.
+std::vector<Row> signatures(const std::string& file) {
+    std::vector<Row> out;
+    std::string modulus;
+    for (Row r : rows(file)) {
+        if (r[0] == "key") {
+            modulus = r[1];
+            continue;
+        }
+        r.f.insert(r.f.begin(), modulus);
+        out.push_back(r);
+    }
+    return out;
+}
+Row signature(const char* name) {
+    for (const Row& r : signatures("rsa/blocks.txt"))
+        if (r[1] == name) return r;
+    ADD_FAILURE() << "no row " << name;
+    return Row();
+}
+
+MSTATUS extract(const RsaKey* key, const Bytes& sig, Bytes* digest = nullptr,
+                int32_t* id = nullptr) {
+    uint8_t out[64];
+    uint32_t length = 0;
+    int32_t none = 0;
+    const MSTATUS s =
+        RSA_extractDigest(key, sig.data(), uint32_t(sig.size()), out, &length, id ? id : &none);
+    if (digest && s == OK) digest->assign(out, out + length);
+    return s;
+}
+
+// On failure the identifier is left as it was.
+TEST(RsaSignature, EveryRuleOfTheBlockAndTheDigestInfo) {
+    size_t count = 0;
+    for (const char* file : {"rsa/blocks.txt", "rsa/vectors.txt", "rsa/every_hash.txt"}) {
+        for (const Row& r : signatures(file)) {
+            SCOPED_TRACE(r.where + " " + r[1]);
+            Key k(r.hex(0));
+            Bytes digest;
+            int32_t id = 0;
+            EXPECT_EQ(r.num(2), extract(k.key, r.hex(5), &digest, &id));
+            EXPECT_EQ(r[3] == "-" ? 0 : r.num(3), id);
+            EXPECT_BYTES(r.hex(4), digest);
+            count++;
+        }
+    }
+    EXPECT_EQ(22u + 54u, count);
+}
+
+TEST(RsaSignature, FailedDecryptLeavesNothingBehindAndKeyLimits) {
+    const Row fe = signature("fe-in-padding"), good = signature("good");
+    Key k(fe.hex(0));
+    Bytes out(256, 0xAA);
+    uint32_t length = 77;
+    EXPECT_EQ(ERR_RSA_BAD_PADDING,
+              RSA_publicDecrypt(k.key, fe.hex(5).data(), out.data(), &length, nullptr));
+    EXPECT_EQ(77u, length);
+    EXPECT_EQ(Bytes(256, 0), out);
+
+    // an exponent of two units, 2^32 + 1, or none
+    const uint8_t twoUnits[] = {0x01, 0x00, 0x00, 0x00, 0x01};
+    VLONG_release(&k.key->e, nullptr);
+    ASSERT_EQ(OK, VLONG_fromByteString(twoUnits, 5, &k.key->e, nullptr));
+    EXPECT_EQ(ERR_RSA_BAD_EXPONENT, extract(k.key, good.hex(5)));
+    VLONG_release(&k.key->e, nullptr);
+    EXPECT_EQ(ERR_RSA_BAD_EXPONENT,
+              RSA_publicDecrypt(k.key, good.hex(5).data(), out.data(), &length, nullptr));
+
+    // a 4097-bit modulus
+    Bytes modulus(513, 0xC5);
+    modulus[0] = 0x01;
+    Key big(modulus);
+    Bytes input(513, 0x00), output(513);
+    EXPECT_EQ(ERR_RSA_MODULUS_TOO_LONG,
+              RSA_publicDecrypt(big.key, input.data(), output.data(), &length, nullptr));
+    EXPECT_EQ(ERR_RSA_MODULUS_TOO_LONG, extract(big.key, input));
+
+    // no key, or one without modulus
+    EXPECT_EQ(ERR_RSA_NO_KEY,
+              RSA_publicDecrypt(nullptr, input.data(), out.data(), &length, nullptr));
+    RsaKey* empty = nullptr;
+    ASSERT_EQ(OK, RSA_newKey(&empty));
+    int32_t size = 0;
+    EXPECT_EQ(ERR_NULL_POINTER, RSA_getModulusLength(empty, &size));
+    EXPECT_EQ(ERR_NULL_POINTER, extract(empty, good.hex(5)));
+    EXPECT_EQ(OK, RSA_disposeKey(&empty, nullptr));
+    EXPECT_EQ(nullptr, empty);
+}
+
+TEST(RsaKeyRecord, LoadingPublicKeys) {
+    Key k(signature("good").hex(0));
+    int32_t size = 0;
+    ASSERT_EQ(OK, RSA_getModulusLength(k.key, &size));
+    EXPECT_EQ(256, size);
+    EXPECT_EQ(0u, k.key->privateKey);
+    EXPECT_EQ(0, VLONG_compareUnsigned(k.key->e, 65537));
+
+    const uint8_t n[] = {0x0C, 0xA1};
+    EXPECT_EQ(ERR_RSA_NO_KEY, RSA_loadPublicKey(nullptr, 3, n, 2, nullptr));
+    EXPECT_EQ(ERR_BAD_EXPONENT, RSA_loadPublicKey(k.key, 1, n, 2, nullptr));
+    EXPECT_EQ(ERR_NULL_POINTER, RSA_loadPublicKey(k.key, 3, nullptr, 2, nullptr));
+    ASSERT_EQ(OK, RSA_getModulusLength(k.key, &size)); // still the old key
+    EXPECT_EQ(256, size);
+
+    vlong* queue = nullptr;
+    ASSERT_EQ(OK, RSA_loadPublicKey(k.key, 3, n, 2, &queue));
+    ASSERT_EQ(OK, RSA_getModulusLength(k.key, &size));
+    EXPECT_EQ(2, size);
+    EXPECT_EQ(0, VLONG_compareUnsigned(k.key->e, 3));
+    EXPECT_EQ(OK, VLONG_drainQueue(&queue));
+}
+
+TEST(RsaKeyRecord, CompletingPrivateKeys) {
+    // p = 61, q = 53, n = 3233, e = 17, given with the smaller prime first
+    RsaKey* key = nullptr;
+    ASSERT_EQ(OK, RSA_newKey(&key));
+    const uint8_t n[] = {0x0C, 0xA1}, p[] = {53}, q[] = {61};
+    ASSERT_EQ(OK, RSA_loadPrivateKey(key, 17, n, 2, p, 1, q, 1, nullptr));
+    EXPECT_EQ(1u, key->privateKey);
+    EXPECT_EQ(0, VLONG_compareUnsigned(key->p, 61));
+    EXPECT_EQ(0, VLONG_compareUnsigned(key->q, 53));
+    EXPECT_EQ(0, VLONG_compareUnsigned(key->dP, 53));   // 17^-1 mod 60
+    EXPECT_EQ(0, VLONG_compareUnsigned(key->dQ, 49));   // 17^-1 mod 52
+    EXPECT_EQ(0, VLONG_compareUnsigned(key->qInv, 38)); // 53^-1 mod 61
+    ASSERT_NE(nullptr, key->montP);
+    ASSERT_NE(nullptr, key->montQ);
+    EXPECT_EQ(6u, key->montP->r);
+    // loading a public key over it drops the private part
+    ASSERT_EQ(OK, RSA_loadPublicKey(key, 17, n, 2, nullptr));
+    EXPECT_EQ(0u, key->privateKey);
+    EXPECT_EQ(nullptr, key->p);
+    EXPECT_EQ(nullptr, key->montP);
+    EXPECT_EQ(OK, RSA_completePrivateKey(key, nullptr));
+    EXPECT_EQ(OK, RSA_disposeKey(&key, nullptr));
 }
 
 } // namespace

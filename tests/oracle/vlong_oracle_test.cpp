@@ -86,74 +86,70 @@ TEST(VlongOracle, MultiplyEverySizePathAndLowBits) {
     }
 }
 
-void divide(const Bytes& nb, const Bytes& db, int shift, const std::string& what) {
-    Num n(nb), d(db), q, r;
-    VLONG_shiftLeft(n.v, uint32_t(shift));
-    BN_lshift(n.bn, n.bn, shift);
-    ASSERT_EQ(OK, VLONG_divide(q.v, n.v, d.v, r.v, nullptr));
-    BN_div(q.bn, r.bn, n.bn, d.bn, bnCtx());
-    EXPECT_SAME(q) << what;
-    EXPECT_SAME(r) << what;
-    VLONG_release(&r.v, nullptr);
-    ASSERT_EQ(OK, VLONG_modulo(n.v, d.v, &r.v, nullptr));
-    EXPECT_SAME(r) << what << " modulo";
-}
-
+// Digit estimates that are one too large are fixed rows of the crypto tests.
 TEST(VlongOracle, DivideAndModulo) {
     for (uint32_t dn : {1u, 2u, 3u, 8u, 31u, 64u, 65u, 128u})
         for (uint32_t extra : {0u, 1u, 2u, 17u, 64u})
-            for (int pattern = 0; pattern < 4; pattern++)
-                divide(operand(dn + extra, pattern), operand(dn, (pattern + 1) % 4), 0,
-                       std::to_string(dn) + "+" + std::to_string(extra) + " p" +
-                           std::to_string(pattern));
-    // The first digit estimate is one too large (add back): Knuth's example family, also shifted
-    // left by 5 and 10 bits, and the same at base 2^32 and at base 2^64.
-    const Bytes knuth = unhex("8000000000000000000000000000000000000000"),
-                d12 = unhex("800000000000000000000001");
-    for (int shift : {0, 5, 10}) divide(knuth, d12, shift, "knuth << " + std::to_string(shift));
-    divide(unhex("7fffffff800000000000000000000000"), d12, 0, "base 2^32");
-    // a partial remainder whose top unit equals the divisor's: the digit estimate is b - 1
-    divide(unhex("800000000000000400000000"), unhex("8000000000000005"), 0, "top units equal");
-    divide(unhex("7fffffffffffffff8" + std::string(47, '0')),
-           unhex("80" + std::string(44, '0') + "01"), 0, "base 2^64");
-}
-
-TEST(VlongOracle, ModInverseOddAndEvenModuli) {
-    int checked = 0;
-    for (uint32_t units : {1u, 2u, 5u, 16u, 33u, 64u}) {
-        for (int round = 0; round < 12; round++) {
-            Num m(withLowBit(operand(units), round % 2)), a(operand(units + 1)), inv;
-            VLONG_release(&inv.v, nullptr);
-            const bool exists = BN_mod_inverse(inv.bn, a.bn, m.bn, bnCtx()) != nullptr;
-            const MSTATUS status = VLONG_modInverse(a.v, m.v, &inv.v, nullptr);
-            if (!exists) {
-                EXPECT_NE(OK, status);
-                EXPECT_EQ(nullptr, inv.v);
-                continue;
+            for (int pattern = 0; pattern < 4; pattern++) {
+                SCOPED_TRACE(std::to_string(dn) + "+" + std::to_string(extra) + " p" +
+                             std::to_string(pattern));
+                Num n(operand(dn + extra, pattern)), d(operand(dn, (pattern + 1) % 4)), q, r;
+                ASSERT_EQ(OK, VLONG_divide(q.v, n.v, d.v, r.v, nullptr));
+                BN_div(q.bn, r.bn, n.bn, d.bn, bnCtx());
+                EXPECT_SAME(q);
+                EXPECT_SAME(r);
+                VLONG_release(&r.v, nullptr);
+                ASSERT_EQ(OK, VLONG_modulo(n.v, d.v, &r.v, nullptr));
+                EXPECT_SAME(r) << "modulo";
             }
-            ASSERT_EQ(OK, status);
-            EXPECT_SAME(inv) << units;
-            checked++;
-        }
-    }
-    EXPECT_GT(checked, 20);
 }
 
-TEST(VlongOracle, PowerModAndMontgomeryWindows) {
-    // exponent lengths: public exponents, then long enough for the Montgomery path
-    for (uint32_t mu : {1u, 2u, 7u, 16u, 32u, 33u, 64u}) {
+// Inverses, powers and Barrett products modulo odd and even moduli of every size (a top unit of
+// one, alternating units); exponents from public-exponent lengths to the Montgomery path's.
+TEST(VlongOracle, InversePowerAndBarrettModEveryModulus) {
+    int inverses = 0;
+    for (uint32_t mu : {1u, 2u, 5u, 7u, 8u, 16u, 32u, 33u, 64u, 65u, 128u}) {
         for (uint32_t eu : {1u, 2u, 13u, 14u, 22u, 64u}) {
             for (bool odd : {false, true}) {
-                Num m(withLowBit(operand(mu), odd)), x(operand(mu + 1)), e(operand(eu)), r;
-                VLONG_release(&r.v, nullptr);
+                SCOPED_TRACE(std::to_string(mu) + " units, exponent " + std::to_string(eu) +
+                             (odd ? " odd" : " even"));
+                const int pattern = mu == 1 ? 0 : int(eu % 4) % 3 + 1; // 2, 3, 2, 3, 3, 1
+                Num m(withLowBit(operand(mu, pattern == 1 ? 0 : pattern), odd)), x(operand(mu + 1)),
+                    e(operand(eu)), r, inv, bar;
+                for (vlong** v : {&r.v, &inv.v, &bar.v}) VLONG_release(v, nullptr);
                 vlong* queue = nullptr;
                 ASSERT_EQ(OK, VLONG_powerMod(x.v, e.v, m.v, &r.v, &queue));
                 VLONG_drainQueue(&queue);
                 BN_mod_exp(r.bn, x.bn, e.bn, m.bn, bnCtx());
-                EXPECT_SAME(r) << mu << " units, exponent " << eu << " odd " << odd;
+                EXPECT_SAME(r) << "power";
+                const bool exists = BN_mod_inverse(inv.bn, x.bn, m.bn, bnCtx()) != nullptr;
+                const MSTATUS status = VLONG_modInverse(x.v, m.v, &inv.v, nullptr);
+                EXPECT_EQ(exists, status == OK) << status;
+                if (exists) {
+                    EXPECT_SAME(inv) << "inverse";
+                } else {
+                    EXPECT_EQ(nullptr, inv.v);
+                }
+                inverses += exists;
+                // Barrett over reduced operands, one of them all ones before; then in place.
+                ASSERT_EQ(OK, BARRETT_setup(&bar.v, m.v, nullptr));
+                Num a0(operand(mu, eu == 1 ? 1 : 0)), b0(operand(mu));
+                BN_mod(a0.bn, a0.bn, m.bn, bnCtx());
+                BN_mod(b0.bn, b0.bn, m.bn, bnCtx());
+                Num a(bnBytes(a0.bn)), b(bnBytes(b0.bn)), p;
+                ASSERT_EQ(OK, BARRETT_mulMod(p.v, a.v, b.v, m.v, bar.v, nullptr));
+                BN_mod_mul(p.bn, a.bn, b.bn, m.bn, bnCtx());
+                EXPECT_SAME(p) << "Barrett";
+                ASSERT_EQ(OK, BARRETT_mulMod(a.v, a.v, a.v, m.v, bar.v, nullptr));
+                BN_mod_sqr(a.bn, a.bn, m.bn, bnCtx());
+                EXPECT_SAME(a) << "Barrett, squared in place";
             }
         }
     }
+    EXPECT_GT(inverses, 40);
+}
+
+TEST(VlongOracle, MontgomeryWindows) {
     // 10 bits: binary; 50: w 3; 100: w 4; 300: w 5; 700 and 1500: w 6
     for (uint32_t mu : {1u, 3u, 16u, 32u, 64u}) {
         Num m(withLowBit(operand(mu), true));
@@ -173,28 +169,6 @@ TEST(VlongOracle, PowerModAndMontgomeryWindows) {
             EXPECT_SAME(r) << mu << " units, " << bits << " exponent bits";
         }
         MONT_dispose(&mont, nullptr);
-    }
-}
-
-TEST(VlongOracle, BarrettMulMod) {
-    for (uint32_t units : {1u, 2u, 8u, 16u, 64u, 65u, 128u}) {
-        for (int pattern = 0; pattern < 4; pattern++) {
-            Num m(operand(units, pattern == 1 ? 0 : pattern)), mu;
-            VLONG_release(&mu.v, nullptr);
-            ASSERT_EQ(OK, BARRETT_setup(&mu.v, m.v, nullptr));
-            for (int round = 0; round < 4; round++) {
-                Num a0(operand(units, round == 0 ? 1 : 0)), b0(operand(units)), r;
-                BN_mod(a0.bn, a0.bn, m.bn, bnCtx());
-                BN_mod(b0.bn, b0.bn, m.bn, bnCtx());
-                Num a(bnBytes(a0.bn)), b(bnBytes(b0.bn));
-                ASSERT_EQ(OK, BARRETT_mulMod(r.v, a.v, b.v, m.v, mu.v, nullptr));
-                BN_mod_mul(r.bn, a.bn, b.bn, m.bn, bnCtx());
-                EXPECT_SAME(r) << units << " units";
-                ASSERT_EQ(OK, BARRETT_mulMod(a.v, a.v, a.v, m.v, mu.v, nullptr)); // in place
-                BN_mod_sqr(a.bn, a.bn, m.bn, bnCtx());
-                EXPECT_SAME(a) << units << " units, squared in place";
-            }
-        }
     }
 }
 
