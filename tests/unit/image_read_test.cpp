@@ -1,74 +1,58 @@
-// The fused read of the boot path: CRC and digest equal the separate passes.
+// The fused read of the boot path: CRC and digest equal the separate passes (rows of
+// tests/data/image/read.txt).
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
-#include <vector>
 
 #include "crypto/hash/hash.h"
 #include "image/image.h"
 #include "image/image_read.h"
+#include "tests/common/rows.h"
 
 namespace {
 
-const size_t kPiece = size_t(256) << 10; // the read's piece size
+using testutil::Bytes;
 
-struct read_case {
-    size_t file;  // bytes in the file after the start offset
-    size_t total; // bytes asked for
-    uint32_t hdr; // H
-    long offset;  // stream position at the call
-};
+class ImageRead : public testing::TestWithParam<testutil::Row> {};
 
-TEST(ImageRead, MatchesSeparateCrcAndDigest) {
-    const read_case cases[] = {
-        {0, 0, 0, 0},
-        {3, 3, 0, 0},
-        {4, 4, 4, 0},
-        {5, 5, 24, 0},       // H beyond the end: no digest
-        {1000, 1000, 24, 7}, // one piece, from a later position
-        {kPiece, kPiece, 512, 0},
-        {kPiece + 1, kPiece + 1, uint32_t(kPiece), 0}, // digest of the last byte only
-        {3 * kPiece + 17, 3 * kPiece + 17, uint32_t(kPiece + 10), 0}, // H in the second piece
-        {kPiece + 100, 2 * kPiece, 64, 0},                            // truncated file: short read
-        {10, 4000, 4, 0}, // truncated inside the first piece
-    };
+TEST_P(ImageRead, MatchesSeparateCrcAndDigest) {
+    const testutil::Row& r = GetParam();
+    SCOPED_TRACE(r.where);
+    const size_t file = size_t(r.num(2)), total = size_t(r.num(3)), hdr = size_t(r.num(4));
+    const long offset = long(r.num(5));
     std::mt19937 rng(7);
-    for (const read_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "file " << c.file << " total " << c.total << " H "
-                                        << c.hdr << " offset " << c.offset);
-        std::vector<uint8_t> content(size_t(c.offset) + c.file + 1); // one spare byte: never empty
-        for (auto& b : content) b = uint8_t(rng());
-        FILE* f = tmpfile();
-        ASSERT_NE(nullptr, f);
-        ASSERT_EQ(content.size() - 1, fwrite(content.data(), 1, content.size() - 1, f));
-        ASSERT_EQ(0, fseek(f, c.offset, SEEK_SET));
+    Bytes content(size_t(offset) + file + 1); // one spare byte: never empty
+    for (auto& b : content) b = uint8_t(rng());
+    FILE* f = tmpfile();
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(content.size() - 1, fwrite(content.data(), 1, content.size() - 1, f));
+    ASSERT_EQ(0, fseek(f, offset, SEEK_SET));
+    Bytes buffer(total + 64, 0xA5); // a guard behind the bytes asked for
+    image_read_result res;
+    image_read_checked(f, buffer.data(), total, uint32_t(hdr), &res);
+    fclose(f);
 
-        const size_t guard = 64;
-        std::vector<uint8_t> buffer(c.total + guard, 0xA5);
-        image_read_result r;
-        image_read_checked(f, buffer.data(), c.total, c.hdr, &r);
-        fclose(f);
-
-        const uint8_t* data = content.data() + c.offset;
-        size_t n = c.file < c.total ? c.file : c.total;
-        EXPECT_EQ(n, r.bytes_read);
-        EXPECT_EQ(0, memcmp(buffer.data(), data, n));
-        for (size_t i = n; i < buffer.size(); ++i) ASSERT_EQ(0xA5, buffer[i]) << i;
-        uint32_t crc = n > 4 ? image_crc32(data + 4, n - 4, IMAGE_CRC_START) : IMAGE_CRC_START;
-        EXPECT_EQ(crc, r.crc);
-        EXPECT_EQ(c.hdr <= n, r.digest_ok);
-        if (c.hdr <= n) {
-            uint8_t digest[64];
-            uint32_t length = 0;
-            ASSERT_EQ(OK, HASH_computeDigest(data + c.hdr, uint32_t(n - c.hdr), digest, &length,
-                                             HASH_SHA256));
-            EXPECT_EQ(0, memcmp(digest, r.digest, 32));
-        }
+    const size_t n = std::min(file, total);
+    Bytes want(content.begin() + offset, content.begin() + offset + long(n));
+    want.resize(buffer.size(), 0xA5);
+    EXPECT_EQ(n, res.bytes_read);
+    EXPECT_BYTES(want, buffer);
+    const uint8_t* data = content.data() + offset;
+    EXPECT_EQ(n > 4 ? image_crc32(data + 4, n - 4, IMAGE_CRC_START) : IMAGE_CRC_START, res.crc);
+    uint8_t digest[64] = {};
+    uint32_t length = 0;
+    if (hdr <= n) {
+        ASSERT_EQ(OK,
+                  HASH_computeDigest(data + hdr, uint32_t(n - hdr), digest, &length, HASH_SHA256));
     }
+    EXPECT_EQ(hdr <= n, res.digest_ok);
+    EXPECT_BYTES(Bytes(digest, digest + 32), Bytes(res.digest, res.digest + 32));
 }
+INSTANTIATE_TEST_SUITE_P(Rows, ImageRead, testing::ValuesIn(testutil::rows("image/read.txt")),
+                         testutil::rowName);
 
-TEST(ImageRead, NullArgumentsReadNothing) {
+TEST(ImageReadNull, ReadsNothing) {
     image_read_result r;
     uint8_t buffer[8];
     image_read_checked(nullptr, buffer, sizeof buffer, 0, &r);
