@@ -37,8 +37,8 @@ inline Bytes payload(int seed, size_t size) {
 // the signature tests/data/install/SIG.sig (SEED-SIZE by default), "P,T,ID,SEED,SIZE" layout
 // 1, "F,NAME" tests/data/strict/NAME.img, "Z,N" N zero bytes; T is the type word's top byte.
 // Edits follow, each after '!': "cN" cut to N bytes, "xOFF" bit 0 flipped (OFF < 0 from the
-// end), "wOFF=HEX" bytes written, "mOFF:END:NAME" bytes copied from NAME.img, "sAT:CUT:HEX"
-// header bytes replaced (H and the length follow), "f" the CRC set again.
+// end), "wOFF=HEX" bytes written, "sAT:CUT:HEX" header bytes replaced (H and the length
+// follow), "f" the CRC set again.
 inline Bytes package(const std::string& spec, std::vector<Bytes>* parts = nullptr) {
     Bytes out;
     for (const std::string& sub : splitAt(spec, '+')) {
@@ -57,14 +57,10 @@ inline Bytes package(const std::string& spec, std::vector<Bytes>* parts = nullpt
             const std::vector<std::string> a = splitAt(edits[i].substr(1), op == 'w' ? '=' : ':');
             const long at = a[0].empty() ? 0 : std::stol(a[0], nullptr, 0);
             const long off = at < 0 ? long(img.size()) + at : at;
-            const Bytes with = a.size() < 2 || op == 'm' ? Bytes() : hexSpec(a.back());
+            const Bytes with = a.size() < 2 ? Bytes() : hexSpec(a.back());
             if (op == 'c') img.resize(size_t(off));
             if (op == 'x') img[size_t(off)] ^= 1;
             if (op == 'w') std::copy(with.begin(), with.end(), img.begin() + off);
-            if (op == 'm') {
-                const Bytes from = dataFile("strict/" + a[2] + ".img");
-                std::copy(from.begin() + off, from.begin() + std::stol(a[1]), img.begin() + off);
-            }
             if (op == 's') {
                 const uint32_t cut = uint32_t(std::stoul(a[1])), grow = uint32_t(with.size()) - cut;
                 img.erase(img.begin() + off, img.begin() + off + long(cut));

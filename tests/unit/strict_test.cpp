@@ -94,46 +94,30 @@ INSTANTIATE_TEST_SUITE_P(Attacks, StrictRows,
                          testing::ValuesIn(testutil::rows("strict/attacks.txt")),
                          testutil::rowName);
 
+// The floor step by step (tests/data/strict/floor.txt).
 TEST_F(StrictImages, DowngradeFloorRaisedAtLaunchLoweredOnlyWithPresence) {
     if (!kStrictImages) GTEST_SKIP() << "the floor belongs to the strict build";
-    install(testutil::package("F,app-5"));
-    ASSERT_EQ(result, 1);
-    uint32_t floor[FLOOR_CLASSES] = {9, 9, 9};
-    ASSERT_TRUE(downgrade_floor_read(floor));
-    EXPECT_EQ(floor[FLOOR_APPLICATION], 0u); // installed, not yet launched
-    EXPECT_NE(bootSlot1().find("launched"), std::string::npos);
-    ASSERT_TRUE(downgrade_floor_read(floor));
-    EXPECT_EQ(floor[FLOOR_APPLICATION], 5u);
-
-    auto before = written();
-    std::string out = install(testutil::package("F,app-4"));
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(written(), before);
-    EXPECT_NE(out.find("Strict: application sub-image refused: security counter 4 below the "
-                       "floor 5\n"),
-              std::string::npos)
-        << out;
-
-    const std::string shown = "Downgrade floor: application 5, system 0, boot loader 0\n";
-    out = testutil::captureStdout([] { strict_lower_floor(); });
-    EXPECT_EQ(out, shown + "Establish physical presence (option P) before lowering the "
-                           "downgrade floor\n");
-    std::ofstream(board.path("tmp/lowsec")) << "lowsec=1\n";
-    // The development key in low security mode, with today's note.
-    out = install(testutil::package("F,app-6-dev"));
-    EXPECT_EQ(result, 1);
-    EXPECT_NE(out.find("\nNOTE - low security mode is operational. Checking developer keys....\n"
-                       " Image signature verified. "),
-              std::string::npos)
-        << out;
-    {
-        testutil::StdinFeed feed("y");
-        out = testutil::captureStdout([] { strict_lower_floor(); });
+    for (const Row& r : testutil::rows("strict/floor.txt")) {
+        SCOPED_TRACE(r.where);
+        uint32_t floor[FLOOR_CLASSES] = {9, 9, 9};
+        if (r[0] == "install") {
+            const auto before = written();
+            const std::string out = install(testutil::package("F," + r[1]));
+            EXPECT_EQ(r.num(2), result) << out;
+            EXPECT_TRUE(result || written() == before);
+            EXPECT_NE(out.find(r.rest(3)), std::string::npos) << out;
+        } else if (r[0] == "floor") {
+            ASSERT_TRUE(downgrade_floor_read(floor));
+            EXPECT_EQ(r.num(1), floor[FLOOR_APPLICATION]);
+        } else if (r[0] == "boot") {
+            EXPECT_NE(bootSlot1().find(r[1]), std::string::npos);
+        } else if (r[0] == "lower") {
+            testutil::StdinFeed feed(r.text(1));
+            EXPECT_EQ(r.rest(2), testutil::captureStdout([] { strict_lower_floor(); }));
+        } else {
+            std::ofstream(board.path(r[1])) << r.rest(2);
+        }
     }
-    EXPECT_EQ(out,
-              shown + "Lower the downgrade floor to 0? y/N? y\nDowngrade floor lowered to 0\n");
-    install(testutil::package("F,app-4"));
-    EXPECT_EQ(result, 1);
 }
 
 } // namespace
