@@ -76,18 +76,16 @@ inline Bytes package(const std::string& spec, std::vector<Bytes>* parts = nullpt
     return out;
 }
 
-// The file root and the slot directory on a temporary board, the host hooked, the devices
+// The file root (and so the slot directory) on a temporary board, the host hooked, the devices
 // open; install() runs a package from /tmp/pkg with `input` on standard input.
 struct InstallBoard : testing::Test {
     TempBoard board;
     HostHooks hooks;
     FileRootAt root{board.dir};
     std::string images = board.path("user/images");
-    const char* savedImages = g_image_dir;
     uint8_t result = 0xEE;
 
     void SetUp() override {
-        g_image_dir = images.c_str();
         mkdir(board.path("tmp").c_str(), 0755);
         boot_env_flags = {};
         i2c_open_buses();
@@ -95,10 +93,7 @@ struct InstallBoard : testing::Test {
         developer_images_reset();
         TOOLKIT_initialize();
     }
-    void TearDown() override {
-        g_image_dir = savedImages;
-        freopen("/dev/null", "r", stdin);
-    }
+    void TearDown() override { freopen("/dev/null", "r", stdin); }
     std::string install(const Bytes& package, const std::string& input = "", uint8_t same = 0,
                         uint32_t slot = 1) {
         writeBytes(board.path("tmp/pkg"), package);
