@@ -1,5 +1,5 @@
 // The package installer over an emulated board, case by case from tests/data/install/
-// packages.txt; the install log.
+// packages.txt.
 #include <filesystem>
 #include <map>
 
@@ -31,12 +31,13 @@ Bytes pick(const std::vector<Bytes>& parts, const std::string& which) {
 
 struct InstallRows : Installer, testing::WithParamInterface<Row> {};
 
-// Fields: kind (install, or exits), name, package, same-version flag (1: installed once before),
+// Fields: kind (install, exits, log), name, package, same-version flag (1: installed once before),
 // slot, console input, result, then checks: "out:TEXT" / "no:TEXT" the console holds / lacks TEXT;
 // "file:PATH:K" a file under the root is sub-image K (as pick); "progress" the percentages
-// of sub-image 0; "only:NAME" no other partition (none for "-") nor
-// the EEPROM changed; "gone:PATH"; "eeprom:OFF:HEX"; "mode:PATH:OCTAL"; "full:PATH" a link
-// to /dev/full, made before the install.
+// of sub-image 0; "only:NAME" no other partition (none for "-") nor the EEPROM changed;
+// "gone:PATH"; "text:PATH:TEXT" a file's text; "eeprom:OFF:HEX"; "mode:PATH:OCTAL"; made
+// before the install, "full:PATH" a link to /dev/full, "kept:PATH" a file holding "old"
+// with a second name PATH.kept.
 TEST_P(InstallRows, Holds) {
     const Row& r = GetParam();
     SCOPED_TRACE(r.where);
@@ -44,18 +45,24 @@ TEST_P(InstallRows, Holds) {
     const Bytes package = testutil::package(r[2], &parts);
     std::map<std::string, Bytes> before;
     for (const char* name : kFlash) before[name] = flash(name);
-    for (size_t i = 7; i < r.f.size(); ++i)
-        if (r[i].rfind("full:", 0) == 0) {
-            mkdir(images.c_str(), 0755);
-            std::filesystem::create_symlink("/dev/full", board.path(r[i].substr(5)));
-        }
+    for (size_t i = 7; i < r.f.size(); ++i) {
+        const std::string kind = r[i].substr(0, 5), path = board.path(r[i].substr(5));
+        if (kind == "full:" || kind == "kept:") mkdir(images.c_str(), 0755);
+        if (kind == "full:") std::filesystem::create_symlink("/dev/full", path);
+        if (kind == "kept:")
+            std::ofstream(path) << "old", link(path.c_str(), (path + ".kept").c_str());
+    }
     const Bytes eeprom = board.file("eeprom.bin");
     if (r[3] == "1") install(package, "", 1, uint32_t(r.num(4)));
     std::string out;
     if (r[0] == "exits") { // booted at once: the launch ends the process, result a message
         EXPECT_EXIT(install(package, r.text(5), 0, 0), testing::ExitedWithCode(0), r.text(6));
-    } else {
-        out = install(package, r.text(5), uint8_t(r.num(3)), uint32_t(r.num(4)));
+    } else { // a log row: the install log appended to twice, result the sum
+        out = r[0] == "log" ? testutil::captureStdout([&] {
+            result = uint8_t(install_log_append("image", "xmodem") +
+                             install_log_append("image", "xmodem"));
+        })
+                            : install(package, r.text(5), uint8_t(r.num(3)), uint32_t(r.num(4)));
         EXPECT_EQ(r.num(6), result) << out;
     }
     for (size_t i = 7; i < r.f.size(); ++i) {
@@ -84,11 +91,13 @@ TEST_P(InstallRows, Holds) {
             const Bytes want = testutil::unhex(c[2]), now = board.file("eeprom.bin");
             const auto at = now.begin() + long(std::stoul(c[1], nullptr, 0));
             EXPECT_BYTES(want, Bytes(at, at + long(want.size())));
+        } else if (c[0] == "text") {
+            EXPECT_EQ(testutil::unescape(r[i].substr(6 + c[1].size())),
+                      testutil::readText(board.path(c[1])));
         } else if (c[0] == "mode") {
-            struct stat st {};
-            EXPECT_EQ(0, stat(board.path(c[1]).c_str(), &st));
-            EXPECT_EQ(std::stoul(c[2], nullptr, 8), st.st_mode & 07777u) << c[1];
-        } else if (c[0] != "full") {
+            EXPECT_EQ(std::stoul(c[2], nullptr, 8),
+                      unsigned(std::filesystem::status(board.path(c[1])).permissions()));
+        } else if (c[0] != "full" && c[0] != "kept") {
             ADD_FAILURE() << "unknown check " << r[i];
         }
     }
@@ -96,14 +105,5 @@ TEST_P(InstallRows, Holds) {
 INSTANTIATE_TEST_SUITE_P(Packages, InstallRows,
                          testing::ValuesIn(testutil::rows("install/packages.txt")),
                          testutil::rowName);
-
-TEST_F(Installer, InstallLogLine) {
-    const std::string line = "File image installed from xmodem at 14:05:09 on 3-12-2026\n";
-    std::string out =
-        testutil::captureStdout([] { EXPECT_EQ(install_log_append("image", "xmodem"), 1); });
-    EXPECT_EQ(out, "Updating install log. " + line);
-    testutil::captureStdout([] { install_log_append("image", "xmodem"); });
-    EXPECT_EQ(testutil::readText(board.path("user/install.log")), line + line);
-}
 
 } // namespace
