@@ -1,81 +1,144 @@
-// The fused read of the boot path: CRC and digest equal the separate passes.
+// Image headers, header records, the boot scan and the fused read of the boot path (its CRC
+// and digest equal the separate passes), as rows of tests/data/image.
 #include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
-#include <vector>
+#include <string>
 
 #include "crypto/hash/hash.h"
 #include "image/image.h"
 #include "image/image_read.h"
+#include "tests/common/image.h"
+#include "tests/common/rows.h"
 
 namespace {
 
-const size_t kPiece = size_t(256) << 10; // the read's piece size
+using testutil::Bytes;
+using testutil::Row;
 
-struct read_case {
-    size_t file;  // bytes in the file after the start offset
-    size_t total; // bytes asked for
-    uint32_t hdr; // H
-    long offset;  // stream position at the call
-};
+std::string hex32(uint32_t v) {
+    uint8_t b[4];
+    return image_put_be32(b, v), testutil::hexOf(b, 4);
+}
 
-TEST(ImageRead, MatchesSeparateCrcAndDigest) {
-    const read_case cases[] = {
-        {0, 0, 0, 0},
-        {3, 3, 0, 0},
-        {4, 4, 4, 0},
-        {5, 5, 24, 0},       // H beyond the end: no digest
-        {1000, 1000, 24, 7}, // one piece, from a later position
-        {kPiece, kPiece, 512, 0},
-        {kPiece + 1, kPiece + 1, uint32_t(kPiece), 0}, // digest of the last byte only
-        {3 * kPiece + 17, 3 * kPiece + 17, uint32_t(kPiece + 10), 0}, // H in the second piece
-        {kPiece + 100, 2 * kPiece, 64, 0},                            // truncated file: short read
-        {10, 4000, 4, 0}, // truncated inside the first piece
-    };
+void checkRead(const Row& r) {
+    const size_t file = size_t(r.num(2)), total = size_t(r.num(3)), hdr = size_t(r.num(4));
+    const long offset = long(r.num(5));
     std::mt19937 rng(7);
-    for (const read_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "file " << c.file << " total " << c.total << " H "
-                                        << c.hdr << " offset " << c.offset);
-        std::vector<uint8_t> content(size_t(c.offset) + c.file + 1); // one spare byte: never empty
-        for (auto& b : content) b = uint8_t(rng());
+    Bytes content(size_t(offset) + file + 1); // one spare byte: never empty
+    for (auto& b : content) b = uint8_t(rng());
+    FILE* f = r[1] == "null" ? nullptr : tmpfile(); // no stream: nothing read
+    if (f) {
+        ASSERT_EQ(content.size() - 1, fwrite(content.data(), 1, content.size() - 1, f));
+        ASSERT_EQ(0, fseek(f, offset, SEEK_SET));
+    }
+    Bytes buffer(total + 64, 0xA5); // a guard behind the bytes asked for
+    image_read_result res;
+    image_read_checked(f, buffer.data(), total, uint32_t(hdr), &res);
+    image_read_checked(f, buffer.data(), 0, 0, nullptr); // no result: no crash
+    if (f) fclose(f);
+
+    const size_t n = f ? std::min(file, total) : 0;
+    Bytes want(content.begin() + offset, content.begin() + offset + long(n));
+    want.resize(buffer.size(), 0xA5);
+    EXPECT_EQ(n, res.bytes_read);
+    EXPECT_BYTES(want, buffer);
+    const uint8_t* data = content.data() + offset;
+    EXPECT_EQ(n > 4 ? image_crc32(data + 4, n - 4, IMAGE_CRC_START) : IMAGE_CRC_START, res.crc);
+    uint8_t digest[64] = {};
+    uint32_t length = 0;
+    const bool digested = f && hdr <= n;
+    if (digested) {
+        ASSERT_EQ(OK,
+                  HASH_computeDigest(data + hdr, uint32_t(n - hdr), digest, &length, HASH_SHA256));
+    }
+    EXPECT_EQ(digested, res.digest_ok);
+    EXPECT_BYTES(Bytes(digest, digest + 32), Bytes(res.digest, res.digest + 32));
+}
+
+class ImageRows : public testing::TestWithParam<Row> {};
+
+TEST_P(ImageRows, Holds) {
+    const Row& r = GetParam();
+    SCOPED_TRACE(r.where);
+    if (r[0] == "read") return checkRead(r);
+    const Bytes img = testutil::imageRecipe(r[1]);
+    image_header_info info{};
+    if (r[0] == "parse") {
+        // The parser reads a whole prefix; a shorter image is what a reader zero-fills.
+        Bytes prefix = img;
+        if (prefix.size() < IMAGE_PREFIX_SIZE) prefix.resize(IMAGE_PREFIX_SIZE, 0);
+        const bool ok = image_header_parse(prefix.data(), &info);
+        ASSERT_EQ(r.num(2), ok);
+        if (ok) {
+            EXPECT_EQ(r[3] + " " + r[4] + " " + r[5] + " " + r[6] + " " + r[7],
+                      std::to_string(info.layout) + " 0x" + hex32(info.magic) + " " +
+                          std::to_string(info.hdr_len) + " " + std::to_string(info.data_len) + " " +
+                          std::to_string(image_total_size(info)));
+        }
+    } else if (r[0] == "walk") {
+        uint32_t h = r[2] == "hdr" ? (image_header_parse(img.data(), &info), info.hdr_len)
+                                   : uint32_t(r.num(2));
+        uint32_t off = IMAGE_RECORDS_OFFSET;
+        std::string got, want = r.rest(3);
+        for (int step = IMAGE_RECORD_OK; step == IMAGE_RECORD_OK;) {
+            const uint32_t before = off;
+            image_record rec{};
+            step = image_next_record(img.data(), h, &off, &rec);
+            got += got.empty() ? "" : " ";
+            if (step == IMAGE_RECORD_OK) {
+                got += std::to_string(rec.tag) + "/" + std::to_string(rec.length) + "/" +
+                       testutil::hexOf(rec.body, rec.length - 4u);
+            } else {
+                got += step == IMAGE_RECORD_END    ? "end"
+                       : step == IMAGE_RECORD_ZERO ? "zero@" + std::to_string(off)
+                                                   : "bad@" + std::to_string(off);
+                EXPECT_EQ(before, off);
+            }
+        }
+        EXPECT_EQ(want, got);
+    } else if (r[0] == "sig") {
+        const uint8_t* sig = nullptr;
+        uint16_t len = 0;
+        const size_t size = r[2] == "all" ? img.size() : size_t(r.num(2));
+        const int result = image_find_signature(img.data(), size, &sig, &len);
+        EXPECT_EQ(r.num(3), result);
+        std::string got = result == IMAGE_SIGNATURE_FOUND
+                              ? testutil::hexOf(sig, 1) + " " + std::to_string(len) + " " +
+                                    std::to_string(sig - img.data())
+                              : "";
+        EXPECT_EQ(r.rest(4) == "-" ? "" : r.rest(4), got);
+    } else if (r[0] == "scan") {
+        Bytes file = img;
+        if (r[2] != "all") file.resize(size_t(r.num(2)));
         FILE* f = tmpfile();
         ASSERT_NE(nullptr, f);
-        ASSERT_EQ(content.size() - 1, fwrite(content.data(), 1, content.size() - 1, f));
-        ASSERT_EQ(0, fseek(f, c.offset, SEEK_SET));
-
-        const size_t guard = 64;
-        std::vector<uint8_t> buffer(c.total + guard, 0xA5);
-        image_read_result r;
-        image_read_checked(f, buffer.data(), c.total, c.hdr, &r);
+        fwrite(file.data(), 1, file.size(), f);
+        rewind(f);
+        image_bootable found{};
+        bool ok = false;
+        std::string out = testutil::captureStdout([&] { ok = image_find_bootable(f, &found); });
+        const long pos = ftell(f);
         fclose(f);
-
-        const uint8_t* data = content.data() + c.offset;
-        size_t n = c.file < c.total ? c.file : c.total;
-        EXPECT_EQ(n, r.bytes_read);
-        EXPECT_EQ(0, memcmp(buffer.data(), data, n));
-        for (size_t i = n; i < buffer.size(); ++i) ASSERT_EQ(0xA5, buffer[i]) << i;
-        uint32_t crc = n > 4 ? image_crc32(data + 4, n - 4, IMAGE_CRC_START) : IMAGE_CRC_START;
-        EXPECT_EQ(crc, r.crc);
-        EXPECT_EQ(c.hdr <= n, r.digest_ok);
-        if (c.hdr <= n) {
-            uint8_t digest[64];
-            uint32_t length = 0;
-            ASSERT_EQ(OK, HASH_computeDigest(data + c.hdr, uint32_t(n - c.hdr), digest, &length,
-                                             HASH_SHA256));
-            EXPECT_EQ(0, memcmp(digest, r.digest, 32));
+        std::string got = "-";
+        if (ok) {
+            got = std::to_string(pos) + "/" + hex32(found.type) + "/" +
+                  std::to_string(found.layout) + "/" + std::to_string(found.hdr_len) + "/" +
+                  std::to_string(found.data_len) + "/" + std::to_string(found.available);
+            EXPECT_EQ(0, memcmp(found.base, file.data() + pos, 16));
         }
+        EXPECT_EQ(r[3], got);
+        EXPECT_EQ(r.rest(4), out);
+    } else {
+        FAIL() << "unknown row";
     }
 }
-
-TEST(ImageRead, NullArgumentsReadNothing) {
-    image_read_result r;
-    uint8_t buffer[8];
-    image_read_checked(nullptr, buffer, sizeof buffer, 0, &r);
-    EXPECT_EQ(0u, r.bytes_read);
-    EXPECT_EQ(IMAGE_CRC_START, r.crc);
-    EXPECT_FALSE(r.digest_ok);
-    image_read_checked(nullptr, buffer, sizeof buffer, 0, nullptr); // no crash
-}
+INSTANTIATE_TEST_SUITE_P(Headers, ImageRows, testing::ValuesIn(testutil::rows("image/headers.txt")),
+                         testutil::rowName);
+INSTANTIATE_TEST_SUITE_P(Scan, ImageRows, testing::ValuesIn(testutil::rows("image/scan.txt")),
+                         testutil::rowName);
+INSTANTIATE_TEST_SUITE_P(Read, ImageRows, testing::ValuesIn(testutil::rows("image/read.txt")),
+                         testutil::rowName);
 
 } // namespace
