@@ -264,10 +264,3 @@ def test_clock_values_the_clock_cannot_show_are_refused(side, line):
     assert result.stderr == (f"switch-sim: {os.path.realpath(side.board)}/board.conf: line 2: "
                              f"{line}: the emulated clock shows 2000-01-01 00:00:00 to "
                              "2099-12-31 23:59:59 UTC only\n")
-
-
-@pytest.mark.parametrize("value", ["1999-12-31 23:59:59", "2100-01-01 00:00:00"])
-def test_rtc_option_outside_the_clock_refused(side, value):
-    result = side.run("boot", side.board, "--rtc", value)
-    assert result.returncode == 2
-    assert "the emulated clock shows (2000-01-01 00:00:00 to 2099-12-31 23:59:59)" in result.stderr

@@ -11,8 +11,8 @@ import concurrent.futures
 import shutil
 import subprocess
 
-from simboard import events, make_board, run_sim, sim_path
-from test_launch import image, tarball
+from simboard import events, image, make_board, run_sim, sim_path, tarball
+
 
 SCALE = ("--time-scale", "0.01")
 ERASE = "erase_size=2048\n"  # a block of each partition: one erase, two programs

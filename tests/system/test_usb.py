@@ -6,9 +6,8 @@ import time
 
 import pytest
 
-from simboard import boot, items, rows, run_to_end, set_eeprom
+from simboard import boot, boot_source, image, items, rows, run_to_end, set_eeprom
 from test_escape import side  # noqa: F401  (switch-sim as root and as an ordinary user)
-from test_launch import boot_source, image
 
 USB_BOOT = (0x13B, 0xD5)
 SCALE = ("--time-scale", "0.1")
