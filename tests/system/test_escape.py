@@ -13,6 +13,7 @@ import pytest
 from simboard import rows, sim_path
 
 NOBODY = 65534
+DEDICATED = 99999
 AS_NOBODY = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
 SYSCTLS = ["kernel/core_pattern", "kernel/panic", "kernel/hostname", "kernel/sysrq",
            "fs/protected_symlinks", "fs/protected_hardlinks", "vm/swappiness",
@@ -39,6 +40,8 @@ class Side:
     def __init__(self, mode, top):
         self.mode = mode
         self.prefix = AS_NOBODY if mode == "user" and os.geteuid() == 0 else []
+        # Who the board runs as: its owner, or a dedicated user when root owns it.
+        self.uid = NOBODY if self.prefix else DEDICATED if os.geteuid() == 0 else os.geteuid()
         self.top = top
         self.board = os.path.join(top, "board")
         self.canary = os.path.join(top, "canary")
@@ -106,7 +109,7 @@ def test_proc_and_sys_are_not_writable(side):
     # CAP_NET_ADMIN, CAP_NET_RAW and CAP_NET_BIND_SERVICE only, which reach no further than
     # the sandbox's own user namespace and its two network namespaces.
     assert lines[1::2][:3] == ["0000000000003400"] * 3
-    assert lines[-1] != "0"
+    assert lines[-1] == str(side.uid)
 
 
 def test_no_setuid_file_reaches_the_host(side):
@@ -116,7 +119,7 @@ def test_no_setuid_file_reaches_the_host(side):
     for path in ("s", "user/t"):
         st = os.stat(os.path.join(side.board, path))
         assert st.st_mode & (stat.S_ISUID | stat.S_ISGID) == 0, path
-        assert st.st_uid != 0
+        assert st.st_uid == side.uid
 
 
 @pytest.mark.parametrize("kind,name,tried", rows("escape_files.txt"))

@@ -1,10 +1,7 @@
 """The sandbox a simulated board runs in, checked through switch-sim's debugging command
 `shell DIR -- COMMAND`, which runs a command where the boot manager would run."""
 import os
-import shutil
 import signal
-import subprocess
-import tempfile
 import time
 import uuid
 
@@ -189,37 +186,3 @@ def cmdlines():
 
 def sleeping(token):
     return any(cmdline.split(b"\0")[:2] == [b"sleep", token.encode()] for cmdline in cmdlines())
-
-
-@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"),
-                    reason="needs root to switch to an ordinary user")
-def test_works_for_an_ordinary_user(sim):
-    top = tempfile.mkdtemp(prefix="sim-user-")
-    try:
-        os.chmod(top, 0o755)
-        os.chown(top, 65534, 65534)
-        as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-        stubs = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sandbox")
-        reachable = subprocess.run(as_nobody + ["sh", "-c", 'test -x "$1" && test -r "$2"', "-",
-                                                sim, os.path.join(stubs, "stubs", "bin", "reboot")])
-        if reachable.returncode != 0:
-            pytest.skip("the build or the source tree is not readable by an ordinary user here")
-        board = os.path.join(top, "board")
-        subprocess.run(as_nobody + [sim, "new", board], check=True, timeout=30)
-        result = subprocess.run(as_nobody + [sim, "shell", board, "--", "/bin/sh", "-c",
-                                             "id -u; reboot; touch /user/mine"],
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                timeout=30)
-        if result.returncode != 0 and "namespace" in result.stderr:
-            pytest.skip("this machine allows no user namespaces: " + result.stderr.strip())
-        assert result.returncode == 0, result.stderr
-        assert result.stdout == "65534\n"
-        assert os.stat(os.path.join(board, "user", "mine")).st_uid == 65534
-        assert events(board) == [("reboot", "/bin/reboot")]
-        result = subprocess.run(as_nobody + [sim, "boot", board], stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True, timeout=120)
-        assert result.returncode == 0, result.stderr
-        assert "Booting image '1'" in result.stdout
-        assert events(board)[-1] == ("reboot", "/bin/reboot")
-    finally:
-        shutil.rmtree(top, ignore_errors=True)
