@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from simboard import boot, boot_to_end, events, rows, run_sim, run_to_end, set_eeprom, texts
+from simboard import boot_to_end, events, rows, run_sim, set_eeprom, texts
 
 MOUNT = "/bin/mount -t ubifs -o compr=none -o sync ubi0:user /user"
 USB_WAIT = ("Attempting to mount file system on USB flash drive; "
@@ -103,15 +103,3 @@ def test_usb_wait_rows(board, name, eeprom, stick, options, pattern, seconds):
     assert re.search(pattern.replace("{WAIT}", re.escape(USB_WAIT)), console.text, re.M), \
         console.text
     assert ("USB" in console.text) == (eeprom == "0xD5")
-
-
-def test_interrupt_reaches_the_boot_manager(board):
-    """Ctrl-C at the console is the boot manager's to handle: the launcher stays, and
-    the boot still ends in its reboot."""
-    set_eeprom(board, 0x013B, 0xD5)  # the USB wait leaves time to press Ctrl-C
-    child = boot(board)
-    child.expect("Booting image|Attempting to mount")
-    child.sendintr()
-    console = run_to_end(child)
-    assert console.status == 0
-    assert events(board)[-1] == ("reboot", "/bin/reboot")
