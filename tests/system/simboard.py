@@ -1,5 +1,6 @@
 """Helpers of the whole-switch tests: simulated boards made with switch-sim in temporary
 directories, powered on in the sandbox under pexpect, and their event logs."""
+import collections
 import io
 import os
 import re
@@ -70,12 +71,8 @@ def boot(board_dir, *options, cwd=None):
     return spawn("boot", board_dir, *options, cwd=cwd)
 
 
-class Console:
-    """Everything a powered-on board printed, with the exit status once it ended."""
-
-    def __init__(self, text, status):
-        self.text = text.replace("\r\n", "\n")
-        self.status = status
+# Everything a powered-on board printed, with the exit status once it ended.
+Console = collections.namedtuple("Console", "text status")
 
 
 def run_to_end(child, answers=()):
@@ -95,7 +92,7 @@ def run_to_end(child, answers=()):
             child.send(answers[index - 2][1])
     child.close()
     status = child.exitstatus if child.exitstatus is not None else 128 + child.signalstatus
-    return Console("".join(seen), status)
+    return Console("".join(seen).replace("\r\n", "\n"), status)
 
 
 def boot_to_end(board_dir, *options, answers=(), cwd=None):
