@@ -78,8 +78,8 @@ class TestFilesystem:
 class TestIsolation:
     def test_namespaces_and_environment(self, board):
         # The capabilities: test_escape.py, as root and as an ordinary user.
-        result = sh(board, "cat /proc/sys/kernel/hostname; tail -n +3 /proc/net/dev | cut -d: -f1; "
-                    "ls /proc | grep -c '^[0-9]'; env | sort")
+        result = sh(board, "cat /proc/sys/kernel/hostname; tail -n +3 /proc/net/dev | "
+                    "cut -d: -f1; ls /proc | grep -c '^[0-9]'; env | sort")
         lines = result.stdout.split("\n")
         assert lines[0] == "switch"
         assert [line.strip() for line in lines[1:3]] == ["lo", "eth0"]
