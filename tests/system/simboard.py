@@ -1,13 +1,18 @@
 """Helpers of the whole-switch tests: simulated boards made with switch-sim in temporary
 directories, powered on in the sandbox under pexpect, and their event logs."""
+import collections
+import io
 import os
 import re
 import subprocess
+import tarfile
 import time
 
 import pexpect
 import pytest
 
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SAMPLE_BIN = os.path.join(SOURCE, "sandbox", "sample-app", "home", "bin")
 SERIAL = "SYSTEST00001"
 # A boot of a board with nothing bootable takes a few seconds; the USB wait ten more.
 BOOT_TIMEOUT = 60
@@ -41,6 +46,11 @@ def board_stderr(text):
     return "".join(lines)
 
 
+def sh(board, script, *options, check=True):
+    """A shell script run in the sandbox where the boot manager would run."""
+    return run_sim("shell", board, *options, "--", "/bin/sh", "-c", script, check=check)
+
+
 def make_board(path, serial=SERIAL):
     run_sim("new", path, "--serial", serial)
     return path
@@ -61,12 +71,8 @@ def boot(board_dir, *options, cwd=None):
     return spawn("boot", board_dir, *options, cwd=cwd)
 
 
-class Console:
-    """Everything a powered-on board printed, with the exit status once it ended."""
-
-    def __init__(self, text, status):
-        self.text = text.replace("\r\n", "\n")
-        self.status = status
+# Everything a powered-on board printed, with the exit status once it ended.
+Console = collections.namedtuple("Console", "text status")
 
 
 def run_to_end(child, answers=()):
@@ -86,7 +92,7 @@ def run_to_end(child, answers=()):
             child.send(answers[index - 2][1])
     child.close()
     status = child.exitstatus if child.exitstatus is not None else 128 + child.signalstatus
-    return Console("".join(seen), status)
+    return Console("".join(seen).replace("\r\n", "\n"), status)
 
 
 def boot_to_end(board_dir, *options, answers=(), cwd=None):
@@ -143,5 +149,56 @@ def items(field):
 
 
 def unescape(text):
-    """A row's console text: \\n a line break, '-' nothing."""
-    return "" if text == "-" else text.replace("\\n", "\n")
+    """A row's console text: \\n a line break, \\t a tab, '-' nothing."""
+    return "" if text == "-" else text.replace("\\n", "\n").replace("\\t", "\t")
+
+
+def tarball(changes=None, sample=True):
+    """The sample application's tarball; changes maps paths to new bytes (None drops)."""
+    files = {}
+    for name in os.listdir(SAMPLE_BIN) if sample else []:
+        with open(os.path.join(SAMPLE_BIN, name), "rb") as f:
+            files["home/bin/" + name] = f.read()
+    files.update(changes or {})
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w:gz") as tar:
+        for name, data in sorted(files.items()):
+            if data is not None:
+                info = tarfile.TarInfo(name)
+                info.size, info.mode = len(data), 0o755
+                tar.addfile(info, io.BytesIO(data))
+    return raw.getvalue()
+
+
+def image(tmp_path, data=None, kind="app", signed=True):
+    """An image made (and production-signed) by bmimage of data, the sample tarball by default."""
+    tool = os.path.join(os.environ.get("BOOTMGR_BUILD_DIR", ""), "bmimage")
+    if not os.access(tool, os.X_OK):
+        pytest.skip("bmimage is not built")
+    src, out = tmp_path / "data.bin", tmp_path / "image.bin"
+    src.write_bytes(tarball() if data is None else data)
+    subprocess.run([tool, "create", "--type", kind, "--version", "1.0.0.1", "--data", str(src),
+                    "--layout", "3", "-o", str(out)], check=True, capture_output=True)
+    if signed:
+        key = os.path.join(SOURCE, "keys", "production.key.pem")
+        subprocess.run([tool, "sign", "--key", key, str(out), "-o", str(out)], check=True,
+                       capture_output=True)
+    return out.read_bytes()
+
+
+def boot_slots(board, slots, env=(), options=(), check=True):
+    """Boots without a terminal with these slot files (None: left as it is) and boot
+    environment; returns standard output and what the board wrote on standard error."""
+    images = board / "user" / "images"
+    images.mkdir(parents=True, exist_ok=True)
+    for slot, data in enumerate(slots, 1):
+        if data is not None:
+            (images / f"image{slot}").write_bytes(data)
+    if env:
+        run_sim("env", board, *env)
+    result = run_sim("boot", board, *options, timeout=120, check=check)
+    return result.stdout, board_stderr(result.stderr)
+
+
+def boot_source(board):
+    return (board / "eeprom.bin").read_bytes()[0x13A]

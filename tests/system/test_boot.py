@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from simboard import boot, boot_to_end, events, run_sim, run_to_end, set_eeprom, texts
+from simboard import boot_to_end, events, rows, run_sim, set_eeprom, texts
 
 MOUNT = "/bin/mount -t ubifs -o compr=none -o sync ubi0:user /user"
 USB_WAIT = ("Attempting to mount file system on USB flash drive; "
@@ -25,36 +25,35 @@ def booted_slots(console):
 
 
 class TestStartUp:
-    def test_clock_set_from_a_fixed_rtc(self, board):
-        with open(board / "board.conf", "a") as conf:
-            conf.write("rtc_fixed=2026-12-03 14:05:09\n")
-        boot_to_end(board)
-        assert "/bin/date 120314052026.09" in texts(board, "cmd")
-        assert "date 120314052026.09\\n" in texts(board, "shell")
+    @pytest.mark.parametrize("conf, options, seconds", [
+        ("rtc_fixed=2026-12-03 14:05:09\n", (), [9]),  # a fixed clock stands still
+        # The option's clock runs on while the board starts (slowly on a busy machine).
+        ("", ("--rtc", "2026-12-03 14:05:09"), range(9, 15)),
+        ("fault_missing_i2c=2\n", (), [])])  # no bus to the RTC: the clock is left alone
+    def test_clock_set_from_the_rtc(self, board, conf, options, seconds):
+        with open(board / "board.conf", "a") as board_conf:
+            board_conf.write(conf)
+        boot_to_end(board, *options)
+        dates = [t[5:] for t in texts(board, "cmd") if t.startswith("/bin/date ")]
+        assert dates in ([[f"date 120314052026.{s:02d}"] for s in seconds] or [[]])
+        assert all(date + "\\n" in texts(board, "shell") for date in dates)
 
-    def test_clock_set_from_the_rtc_option(self, board):
-        boot_to_end(board, "--rtc", "2026-12-03 14:05:09")
-        dates = [t for t in texts(board, "cmd") if t.startswith("/bin/date ")]
-        assert len(dates) == 1
-        # The clock runs on while the board starts (slowly on a busy machine).
-        assert dates[0] in [f"/bin/date 120314052026.{s:02d}" for s in range(9, 15)]
-
-    def test_user_filesystem_mounted(self, board):
-        boot_to_end(board)
-        assert MOUNT in texts(board, "shell")
-        assert MOUNT in texts(board, "cmd")
-
-    def test_order_of_platform_events_and_reboot_at_the_end(self, board):
+    def test_order_of_platform_events_and_the_boot_environment(self, board):
         console = boot_to_end(board)
         assert console.status == 0
         assert console.text.endswith("\nswitch-sim: the board rebooted; exit status 0\n")
         log = events(board)
         shell = [text for kind, text in log if kind == "shell"]
         assert shell[0].startswith("date ")
-        assert shell[1] == MOUNT
+        assert shell[1] == MOUNT and MOUNT in texts(board, "cmd")
         assert shell[-1] == "reboot"
         assert log[-1] == ("reboot", "/bin/reboot")
         assert len(texts(board, "reboot")) == 1
+        # Without the flag, rescue mode comes only after both slots were tried.
+        assert console.text.find("Entering Rescue Mode.") > console.text.index("Booting image '1'")
+        run_sim("env", board, "bootdelay=3", "diagnostics=rescue")
+        console = boot_to_end(board)  # Reboot chosen at the menu: no boot attempt follows
+        assert "Entering Rescue Mode." in console.text and "Booting image" not in console.text
 
     def test_boots_without_a_terminal(self, board):
         # Standard input at its end: the boot must still come to its reboot.
@@ -64,95 +63,29 @@ class TestStartUp:
         assert "Option? : \n" in result.stdout and "\0" not in result.stdout  # no key, no echo
         assert events(board)[-1] == ("reboot", "/bin/reboot")
 
-    def test_boot_environment_is_read(self, board):
-        # Without the flag, rescue mode comes only after both slots were tried.
-        console = boot_to_end(board)
-        assert console.text.find("Entering Rescue Mode.") > console.text.index("Booting image '1'")
-        run_sim("env", board, "bootdelay=3", "diagnostics=rescue")
-        console = boot_to_end(board)  # Reboot chosen at the menu: no boot attempt follows
-        assert "Entering Rescue Mode." in console.text
-        assert "Booting image" not in console.text
 
-
-    def test_warning_when_a_system_key_cannot_be_loaded(self, board):
-        (board / "user" / "development_key.pub.pem").write_bytes(bytes(501))
-        console = boot_to_end(board)
-        assert ("ERROR loading key as length too long 501 > 500\n"
-                "WARNING - problem with security keys. No keys found\n") in console.text
-
-    def test_clock_left_alone_when_the_rtc_bus_is_missing(self, board):
-        with open(board / "board.conf", "a") as conf:
-            conf.write("fault_missing_i2c=2\n")
-        console = boot_to_end(board)
-        assert "ERROR: driver /dev/i2c-2 couldn't be opened\n" in console.text
-        assert not [t for t in texts(board, "cmd") if t.startswith("/bin/date")]
-        assert MOUNT in texts(board, "cmd")
-        assert events(board)[-1] == ("reboot", "/bin/reboot")
-
-
-class TestSlotChoice:
-    @pytest.mark.parametrize("register, order", [
-        (0x00, [1, 2]), (0x01, [1, 2]), (0x02, [2, 1]), (0x03, [1, 2]), (0xFF, [1, 2]),
-    ])
-    def test_first_and_second_attempt(self, board, register, order):
-        set_eeprom(board, 0x0100, register)
-        put_broken_slots(board)
-        console = boot_to_end(board)
-        assert booted_slots(console) == order
-        assert events(board)[-1] == ("reboot", "/bin/reboot")
-
-    def test_unreadable_eeprom_boots_slot_one_first(self, board):
-        set_eeprom(board, 0x0100, 2)
-        with open(board / "board.conf", "a") as conf:
-            conf.write("fault_nak=0:0x52\n")
-        put_broken_slots(board)
-        console = boot_to_end(board)
-        assert booted_slots(console) == [1, 2]
-
-
-class TestUsbWait:
-    def test_not_enabled_no_wait(self, board):
-        (board / "usb").mkdir()
-        set_eeprom(board, 0x013B, 0xD4)
-        console = boot_to_end(board)
-        assert "USB" not in console.text
-        assert booted_slots(console)[0] == 1
-
-    def test_stick_present(self, board):
-        (board / "usb").mkdir()
-        set_eeprom(board, 0x013B, 0xD5)
-        console = boot_to_end(board)
-        assert USB_WAIT + "USB mounted and ready!\n" in console.text
-        assert "USB mount timed out" not in console.text
-        assert console.text.index("USB mounted and ready!") < console.text.index("Booting image")
-
-    def test_stick_mounted_late(self, board):
-        (board / "usb").mkdir()
-        set_eeprom(board, 0x013B, 0xD5)
-        console = boot_to_end(board, "--usb-after", "3")
-        match = re.search(re.escape(USB_WAIT) + r"(\.*)USB mounted and ready!\n", console.text)
-        assert match, console.text
-        # Mounted 3 s after power-on: found at the first looks (on a busy machine the boot
-        # manager may come that far only when the stick is already there).
-        assert len(match.group(1)) <= 4
-
-    def test_no_stick_times_out(self, board):
-        set_eeprom(board, 0x013B, 0xD5)
-        started = time.monotonic()
-        console = boot_to_end(board)
-        assert USB_WAIT + "." * 10 + "USB mount timed out\n" in console.text
-        assert time.monotonic() - started >= 10
-        assert "No boot image found on USB." not in console.text
-        assert booted_slots(console)[0] == 1
-
-
-def test_interrupt_reaches_the_boot_manager(board):
-    """Ctrl-C at the console is the boot manager's to handle: the launcher stays, and
-    the boot still ends in its reboot."""
-    set_eeprom(board, 0x013B, 0xD5)  # the USB wait leaves time to press Ctrl-C
-    child = boot(board)
-    child.expect("Booting image|Attempting to mount")
-    child.sendintr()
-    console = run_to_end(child)
-    assert console.status == 0
+@pytest.mark.parametrize("register, conf, order", [
+    (0x00, "", [1, 2]), (0x01, "", [1, 2]), (0x02, "", [2, 1]), (0x03, "", [1, 2]),
+    (0xFF, "", [1, 2]), (0x02, "fault_nak=0:0x52\n", [1, 2]),  # unreadable: slot 1 first
+])
+def test_first_and_second_attempt(board, register, conf, order):
+    set_eeprom(board, 0x0100, register)
+    with open(board / "board.conf", "a") as board_conf:
+        board_conf.write(conf)
+    put_broken_slots(board)
+    console = boot_to_end(board)
+    assert booted_slots(console) == order
     assert events(board)[-1] == ("reboot", "/bin/reboot")
+
+
+@pytest.mark.parametrize("name,eeprom,stick,options,pattern,seconds", rows("usb_waits.txt"))
+def test_usb_wait_rows(board, name, eeprom, stick, options, pattern, seconds):
+    if stick == "yes":
+        (board / "usb").mkdir()
+    set_eeprom(board, 0x013B, int(eeprom, 0))
+    started = time.monotonic()
+    console = boot_to_end(board, *([] if options == "-" else options.split()))
+    assert time.monotonic() - started >= int(seconds)
+    assert re.search(pattern.replace("{WAIT}", re.escape(USB_WAIT)), console.text, re.M), \
+        console.text
+    assert ("USB" in console.text) == (eeprom == "0xD5")

@@ -1,20 +1,13 @@
 """Boot counting through the whole switch (bootlimit=N): a crashing application started N
 times, the fall back to the other slot, the application's confirmation, rescue mode when both
 slots are used up, and bootlimit absent showing what the switch always showed."""
-from simboard import board_stderr, run_sim
-from test_launch import image, tarball
+from simboard import boot_slots, image, run_sim, tarball
 
 CRASH = b"#!/bin/sh\necho 'application crashed'\nexit 139\n"
 
 
 def boot(board, slot1=None, slot2=None):
-    images = board / "user" / "images"
-    images.mkdir(parents=True, exist_ok=True)
-    for name, data in (("image1", slot1), ("image2", slot2)):
-        if data is not None:
-            (images / name).write_bytes(data)
-    result = run_sim("boot", board, "--time-scale", "0.1", check=False, timeout=120)
-    return result.stdout, board_stderr(result.stderr)
+    return boot_slots(board, [slot1, slot2], options=("--time-scale", "0.1"), check=False)
 
 
 def test_unconfirmed_starts_fall_back_to_the_other_slot_then_rescue(board, tmp_path):

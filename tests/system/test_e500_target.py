@@ -7,8 +7,7 @@ import subprocess
 
 import pytest
 
-from simboard import run_sim, texts
-from test_launch import boot_source, image, tarball
+from simboard import boot_source, image, run_sim, tarball, texts
 
 MENU = "Entering Rescue Mode."
 

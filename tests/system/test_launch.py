@@ -1,69 +1,15 @@
 """Application launch on the simulated switch: images made and signed with bmimage in the
 slots, booted in the sandbox; what was started, with which arguments and variables."""
 import gzip
-import io
-import os
-import subprocess
-import tarfile
 
 import pytest
 
-from simboard import board_stderr, items, rows, run_sim, texts, unescape
+from simboard import boot_slots as boot, boot_source, image, items, rows, tarball, texts, unescape
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SAMPLE_BIN = os.path.join(SOURCE, "sandbox", "sample-app", "home", "bin")
 APP = "/tmp/home/bin/mp.elf.strip"
 UNTAR = "cd /tmp \\ntar mxzf /tmp/veloximage.tar.gz \\nrm /tmp/veloximage.tar.gz\\n"
 BACKTRACE = "/bin/backtrace"
 NO_GDB = "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
-
-
-def tarball(changes=None, sample=True):
-    """The sample application's tarball; changes maps paths to new bytes (None drops)."""
-    files = {}
-    for name in os.listdir(SAMPLE_BIN) if sample else []:
-        with open(os.path.join(SAMPLE_BIN, name), "rb") as f:
-            files["home/bin/" + name] = f.read()
-    files.update(changes or {})
-    raw = io.BytesIO()
-    with tarfile.open(fileobj=raw, mode="w:gz") as tar:
-        for name, data in sorted(files.items()):
-            if data is not None:
-                info = tarfile.TarInfo(name)
-                info.size, info.mode = len(data), 0o755
-                tar.addfile(info, io.BytesIO(data))
-    return raw.getvalue()
-
-
-def image(tmp_path, data=None, kind="app", signed=True):
-    tool = os.path.join(os.environ.get("BOOTMGR_BUILD_DIR", ""), "bmimage")
-    if not os.access(tool, os.X_OK):
-        pytest.skip("bmimage is not built")
-    src, out = tmp_path / "data.bin", tmp_path / "image.bin"
-    src.write_bytes(tarball() if data is None else data)
-    subprocess.run([tool, "create", "--type", kind, "--version", "1.0.0.1", "--data", str(src),
-                    "--layout", "3", "-o", str(out)], check=True, capture_output=True)
-    if signed:
-        key = os.path.join(SOURCE, "keys", "production.key.pem")
-        subprocess.run([tool, "sign", "--key", key, str(out), "-o", str(out)], check=True,
-                       capture_output=True)
-    return out.read_bytes()
-
-
-def boot(board, slots, env=()):
-    images = board / "user" / "images"
-    images.mkdir(parents=True, exist_ok=True)
-    for slot, data in enumerate(slots, 1):
-        if data is not None:
-            (images / f"image{slot}").write_bytes(data)
-    if env:
-        run_sim("env", board, *env)
-    result = run_sim("boot", board, timeout=120)
-    return result.stdout, board_stderr(result.stderr)
-
-
-def boot_source(board):
-    return (board / "eeprom.bin").read_bytes()[0x13A]
 
 
 @pytest.mark.parametrize("row,env,commands,stubs,shown", rows("launch.txt"))

@@ -13,26 +13,21 @@ FLASH_SIZES = {"uboot": 512 << 10, "ubootenv": 64 << 10, "devicetree": 256 << 10
                "kernel": 8 << 20, "rfs": 10 << 20, "rescue": 10 << 20}
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def test_fresh_board_layout(tmp_path, sim):
     board = tmp_path / "b"
     board.mkdir()  # an empty directory is taken
     run_sim("new", board, "--serial", SERIAL, "--erase-size", "0x4000")
     for name, size in FLASH_SIZES.items():
-        assert read(board / "flash" / f"{name}.bin") == b"\xff" * size, name
-    eeprom = read(board / "eeprom.bin")
+        assert (board / "flash" / f"{name}.bin").read_bytes() == b"\xff" * size, name
+    eeprom = (board / "eeprom.bin").read_bytes()
     assert len(eeprom) == 64 * 1024
     assert (eeprom[0x0D:0x0D + 12], eeprom[0x0100], eeprom[0x013B]) == (SERIAL.encode(), 1, 0)
     untouched = eeprom[:0x0D] + eeprom[0x19:0x100] + eeprom[0x101:0x13B] + eeprom[0x13C:]
     assert untouched == b"\xff" * len(untouched)
     assert os.listdir(board / "user") == [] and not (board / "usb").exists()
-    assert "erase_size=16384" in read(board / "board.conf").decode().splitlines()
+    assert "erase_size=16384" in (board / "board.conf").read_bytes().decode().splitlines()
     run_sim("new", tmp_path / "s", "--serial", "AB12")  # a short serial padded with zeros
-    assert read(tmp_path / "s" / "eeprom.bin")[0x0D:0x19] == b"AB12" + bytes(8)
+    assert (tmp_path / "s" / "eeprom.bin").read_bytes()[0x0D:0x19] == b"AB12" + bytes(8)
 
 
 @pytest.mark.parametrize("status,args,message", rows("refused.txt"))
@@ -44,17 +39,17 @@ def test_refused_before_anything_is_made(board, status, args, message):
         return text.replace("{B}", str(board)).replace("{T}", str(board.parent))
     run_sim("env", board, "shell=on")
     files = ["eeprom.bin", "flash/ubootenv.bin", "board.conf"]
-    before = sorted(os.listdir(board.parent)), [read(board / f) for f in files]
+    before = sorted(os.listdir(board.parent)), [(board / f).read_bytes() for f in files]
     result = run_sim(*map(place, shlex.split(args)), check=False)
     assert (result.returncode, result.stderr.splitlines()[0], result.stdout) == (
         int(status), "switch-sim: " + place(message), "")
-    assert (sorted(os.listdir(board.parent)), [read(board / f) for f in files]) == before
+    assert (sorted(os.listdir(board.parent)), [(board / f).read_bytes() for f in files]) == before
 
 
 def test_env_layout_read_back_and_rewrite(board):
     assert run_sim("env", board).stdout == "" and "erased" in run_sim("env", board).stderr
     run_sim("env", board, "gdb=on", "bootargs=console=ttyS0,115200 shell=on")
-    part = read(board / "flash" / "ubootenv.bin")
+    part = (board / "flash" / "ubootenv.bin").read_bytes()
     entries = b"gdb=on\0bootargs=console=ttyS0,115200 shell=on\0\0"
     assert part == struct.pack(">I", zlib.crc32(part[4:])) + entries + b"\xff" * (
         64 * 1024 - 4 - len(entries))  # the CRC covers everything after it, big-endian
@@ -73,7 +68,7 @@ def test_env_layout_read_back_and_rewrite(board):
 def test_damaged_env_reported(board, damage, shown):
     run_sim("env", board, "shell=on")
     path = board / "flash" / "ubootenv.bin"
-    path.write_bytes(damage(read(path)))
+    path.write_bytes(damage(path.read_bytes()))
     result = run_sim("env", board, check=False)
     assert result.returncode == 1 and result.stdout == shown
     assert ("CRC mismatch" if shown else "unterminated") in result.stderr
@@ -85,7 +80,7 @@ def test_eeprom_round_trip(board):
     assert run_sim("eeprom", board, "315").stdout == "0xD5\n"
     run_sim("eeprom", board, "0x0108", "1", "2", "0x03", "255")
     run_sim("eeprom", board, "0xFFFF", "0")
-    assert read(board / "eeprom.bin")[0x108:0x10C] == bytes([1, 2, 3, 255])
+    assert (board / "eeprom.bin").read_bytes()[0x108:0x10C] == bytes([1, 2, 3, 255])
     assert run_sim("eeprom", board, "65535").stdout == "0x00\n"
 
 

@@ -6,14 +6,10 @@ import re
 
 import pytest
 
-from simboard import run_sim, texts
+from simboard import sh, texts
 
 UP = "ifconfig eth0 192.0.2.10 netmask 255.255.255.0 up; "
 PACKAGE = bytes(range(256)) * 300  # several TFTP blocks, the last one short
-
-
-def sh(board, script, *options):
-    return run_sim("shell", board, *options, "--", "/bin/sh", "-c", script, check=False)
 
 
 # (file asked for, exit status of tftp, what the server logged)
@@ -65,10 +61,3 @@ def test_nothing_beyond_the_server_is_reachable(board):
     # The network capabilities are checked by test_escape.py; they hold in this namespace only.
     inside, outside, count = out[3].split()
     assert inside == outside != "0" and count == "1"
-
-
-@pytest.mark.parametrize("option, value", [("--link", "sideways"), ("--time-scale", "0"),
-                                           ("--time-scale", "fast"), ("--time-scale", "1e9")])
-def test_bad_network_and_time_options_are_refused(board, option, value):
-    result = run_sim("boot", board, option, value, check=False)
-    assert result.returncode == 2 and option in result.stderr

@@ -11,8 +11,7 @@ import concurrent.futures
 import shutil
 import subprocess
 
-from simboard import events, make_board, run_sim, sim_path
-from test_launch import image, tarball
+from simboard import events, image, make_board, run_sim, set_eeprom, sim_path, tarball
 
 SCALE = ("--time-scale", "0.01")
 ERASE = "erase_size=2048\n"  # a block of each partition: one erase, two programs
@@ -79,9 +78,7 @@ def one_cut(start, n, prepare, outcome):
     left = counts(board)
     (board / "board.conf").write_text(ERASE)
     shutil.rmtree(board / "usb", ignore_errors=True)
-    eeprom = bytearray((board / "eeprom.bin").read_bytes())
-    eeprom[USB_BOOT] = 0
-    (board / "eeprom.bin").write_bytes(bytes(eeprom))
+    set_eeprom(board, USB_BOOT, 0)
     out, status = power_on(board)
     result = outcome(board, out, left)
     shutil.rmtree(board)
@@ -131,9 +128,7 @@ def test_power_cut_sweep(tmp_path):
     def usb(board, name, data):
         (board / "usb").mkdir()
         (board / "usb" / name).write_bytes(data)
-        eeprom = bytearray((board / "eeprom.bin").read_bytes())
-        eeprom[USB_BOOT] = 0xD5
-        (board / "eeprom.bin").write_bytes(bytes(eeprom))
+        set_eeprom(board, USB_BOOT, 0xD5)
 
     package = b"".join(subs[1] for subs in flash.values()) + new_app
 

@@ -2,8 +2,7 @@
 runs it under qemu-ppc-static in the same sandbox, the shell and stubs natively."""
 import pytest
 
-from simboard import make_board, run_sim, texts
-from test_launch import image
+from simboard import image, make_board, run_sim, texts
 
 
 def test_signed_image_boots_on_the_target(tmp_path, sim):

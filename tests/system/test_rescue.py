@@ -2,13 +2,12 @@
 downloads from the real TFTP and DHCP server of the sandbox's network. Boots run with
 --time-scale so that the fixed waits of the dialogues pass quickly."""
 import re
+import time
 
 import pexpect
-import time
 import pytest
 
-from simboard import boot, run_sim, run_to_end, texts
-from test_launch import image, tarball
+from simboard import boot, image, items, rows, run_sim, run_to_end, tarball, texts, unescape
 
 SCALE = ("--time-scale", "0.1")
 ADDRESSES = ["192.0.2.10", "255.255.255.0", "", "192.0.2.1"]
@@ -101,23 +100,6 @@ def secure(board, tmp_path):
     write_flash(board, "rfs", image(tmp_path, b"rootfs", kind="rootfs"))
 
 
-# Every key in both cases and the first text of its action are checked byte for byte in
-# tests/unit/rescue_test.cpp; here the two whose action ends the menu run for real.
-def test_reboot_key_reboots(board):
-    child = at_menu(board)
-    child.send("R")
-    child.expect(pexpect.EOF)
-    child.close()
-    assert texts(board, "reboot") == ["/bin/reboot"]
-
-
-def test_exit_key_goes_on_with_the_boot(board):
-    child = at_menu(board)
-    child.send("e")
-    child.expect_exact("Booting image '1'")
-    power_off(child)
-
-
 def test_ctrl_c_at_the_menu_asks_again(board):
     child = at_menu(board)
     # Between key reads the console is in its normal mode: a Ctrl-C typed before the menu's
@@ -130,6 +112,31 @@ def test_ctrl_c_at_the_menu_asks_again(board):
     child.send("v")  # the menu still answers
     child.expect_exact("Installed images versions:")
     power_off(child)
+
+
+ERASE = ["/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char",
+         "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
+         "mkdir /user/images &> /dev/null"]
+
+
+@pytest.mark.parametrize("name,setup,keys,shown,end", rows("rescue_keys.txt"))
+def test_menu_key_rows(board, tmp_path, name, setup, keys, shown, end):
+    if "secure" in items(setup):
+        secure(board, tmp_path)
+    if "image1" in items(setup):
+        (board / "user" / "images").mkdir(parents=True)
+        (board / "user" / "images" / "image1").write_bytes(image(tmp_path))
+    child = at_menu(board)
+    child.send(keys)
+    for text in items(shown):
+        child.expect_exact(unescape(text).replace("\n", "\r\n"))
+    if end == "off":
+        power_off(child)
+    else:
+        child.expect(pexpect.EOF)
+        child.close()
+    assert texts(board, "reboot") == (["/bin/reboot"] if end == "reboot" else [])
+    assert not [c for c in ERASE if c in texts(board, "shell")]
 
 
 def test_key_wipe_and_keys_made_again_at_the_next_start(board):
@@ -148,16 +155,6 @@ def test_key_wipe_and_keys_made_again_at_the_next_start(board):
         keys, 464)
 
 
-def test_versions_report(board, tmp_path):
-    (board / "user" / "images").mkdir(parents=True)
-    (board / "user" / "images" / "image1").write_bytes(image(tmp_path))
-    child = at_menu(board)
-    child.send("V")
-    child.expect(MENU)
-    assert "\tOS image 1  : 1.0.0.1\n\tOS image 2  : 0.0.0.0" in child.before.replace("\r", "")
-    power_off(child)
-
-
 def test_mac_address_only_six_hex_numbers(board):
     good = "02:00:5e:00:53:0a"
     child = at_menu(board)
@@ -172,22 +169,6 @@ def test_mac_address_only_six_hex_numbers(board):
     ifconfig = [t for t in texts(board, "shell") if t.startswith("ifconfig")]
     assert ifconfig == [f"ifconfig eth0 hw ether '{good}'\\n"]
     assert not texts(board, "reboot")
-
-
-ERASE = ["/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char",
-         "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
-         "mkdir /user/images &> /dev/null"]
-
-
-def test_diagnostics_refused_on_a_secured_switch(board, tmp_path):
-    secure(board, tmp_path)
-    child = at_menu(board)
-    child.send("D")
-    child.expect_exact("Standalone diags cannot be run on a secured switch")
-    child.expect_exact("Please establish physical presence first")
-    child.expect(MENU)
-    power_off(child)
-    assert not [c for c in ERASE if c in texts(board, "shell")]
 
 
 @pytest.mark.parametrize("answer, erased", [("y", True), ("n", False)])
