@@ -8,6 +8,8 @@ import base64
 import hashlib
 import os
 
+from der import items, tlv
+
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 KEYS = os.path.join(ROOT, "tests", "data", "crypto", "keys")
 OUT = os.path.join(ROOT, "tests", "data", "rsa", "every_hash.txt")
@@ -24,26 +26,6 @@ ALGORITHMS = [
     ("608648016503040202", "sha384", 12, 48),
     ("608648016503040203", "sha512", 13, 64),
 ]
-
-
-def items(der):
-    """The (tag, content) items of a DER string, one level deep."""
-    out, i = [], 0
-    while i < len(der):
-        tag, n = der[i], der[i + 1]
-        i += 2
-        if n & 0x80:
-            count = n & 0x7F
-            n = int.from_bytes(der[i:i + count], "big")
-            i += count
-        out.append((tag, der[i:i + n]))
-        i += n
-    return out
-
-
-def tlv(tag, content):
-    assert len(content) < 0x80
-    return bytes([tag, len(content)]) + content
 
 
 lines = ["# Made by scripts/make_every_hash_blocks.py: per test key, a good block for every digest",

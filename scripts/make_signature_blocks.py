@@ -8,6 +8,8 @@ import base64
 import hashlib
 import os
 
+from der import items, tlv
+
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 KEY = os.path.join(ROOT, "keys", "production.key.pem")
 OUT = os.path.join(ROOT, "tests", "data", "rsa", "blocks.txt")
@@ -16,26 +18,6 @@ SHA256 = bytes.fromhex("608648016503040201")  # 2.16.840.1.101.3.4.2.1
 MD5 = bytes.fromhex("2a864886f70d0205")  # 1.2.840.113549.2.5
 SHA256_WITH_RSA = bytes.fromhex("2a864886f70d01010b")  # a signature algorithm, no digest
 NULL = bytes([0x05, 0x00])
-
-
-def items(der):
-    """The (tag, content) items of a DER string, one level deep."""
-    out, i = [], 0
-    while i < len(der):
-        tag, n = der[i], der[i + 1]
-        i += 2
-        if n & 0x80:
-            count = n & 0x7F
-            n = int.from_bytes(der[i:i + count], "big")
-            i += count
-        out.append((tag, der[i:i + n]))
-        i += n
-    return out
-
-
-def tlv(tag, content):
-    assert len(content) < 0x80
-    return bytes([tag, len(content)]) + content
 
 
 def digest_info(oid, digest, parameters=NULL):
