@@ -39,9 +39,9 @@ inline Bytes payload(int seed, size_t size) {
 // Edits follow, each after '!': "cN" cut to N bytes, "xOFF" bit 0 flipped (OFF < 0 from the
 // end), "wOFF=HEX" bytes written, "sAT:CUT:HEX" header bytes replaced (H and the length
 // follow), "f" the CRC set again.
-inline Bytes package(const std::string& spec, std::vector<Bytes>* parts = nullptr) {
+inline Bytes package(const std::string& recipe, std::vector<Bytes>* parts = nullptr) {
     Bytes out;
-    for (const std::string& sub : splitAt(spec, '+')) {
+    for (const std::string& sub : splitAt(recipe, '+')) {
         const std::vector<std::string> edits = splitAt(sub, '!'), f = splitAt(edits[0], ',');
         Bytes img = f[0] == "F" ? dataFile("strict/" + f[1] + ".img") : Bytes(std::stoul(f[1]));
         if (f[0] == "S" || f[0] == "P") {
